@@ -1,0 +1,2 @@
+// The one translation unit that compiles Boost.JSON (header-only build).
+#include <boost/json/src.hpp>
