@@ -9,12 +9,25 @@ namespace sim {
 
 bool PropertyKey::operator<(const PropertyKey& o) const {
   int c = std::memcmp(&set, &o.set, sizeof(GUID));
-  return c != 0 ? c < 0 : id < o.id;
+  if (c != 0) return c < 0;
+  return id != o.id ? id < o.id : instance < o.instance;
 }
 
-void KsObject::InjectFault(const GUID& set, ULONG id, PropertyFault fault) {
+PropertyKey KeyOf(const KSPROPERTY& property, const void* request, ULONG requestSize) {
+  PropertyKey key{property.Set, property.Id, kNoInstance};
+  if (IsEqualGUID(property.Set, KSPROPSETID_Pin) && property.Id != KSPROPERTY_PIN_CTYPES) {
+    if (requestSize >= sizeof(KSP_PIN)) {
+      KSP_PIN pin;
+      std::memcpy(&pin, request, sizeof pin);
+      key.instance = pin.PinId;
+    }
+  }
+  return key;
+}
+
+void KsObject::InjectFault(const PropertyKey& key, PropertyFault fault) {
   AcquireSRWLockExclusive(&m_lock);
-  m_faults[{set, id}] = fault;
+  m_faults[key] = fault;
   ReleaseSRWLockExclusive(&m_lock);
 }
 
@@ -68,8 +81,10 @@ IoStatus KsObject::PropertyRequest(const IoRequest& request) {
 
   PropertyFault fault;
   AcquireSRWLockExclusive(&m_lock);
+  PropertyKey key = KeyOf(property, request.in, request.inSize);
   ++m_requests[{property.Set, property.Id}];
-  auto it = m_faults.find({property.Set, property.Id});
+  auto it = m_faults.find(key);
+  if (it == m_faults.end() && key.instance != kNoInstance) it = m_faults.find({key.set, key.id, kAnyInstance});
   if (it != m_faults.end()) fault = it->second;
   ReleaseSRWLockExclusive(&m_lock);
 

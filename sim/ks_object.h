@@ -15,11 +15,21 @@
 
 namespace sim {
 
+// Pin properties (KSPROPSETID_Pin, asked with a KSP_PIN) belong to one pin type;
+// every other property to the object as a whole (kNoInstance).
+inline constexpr ULONG kNoInstance = 0xFFFFFFFF;
+// In a fault: whatever pin the request names.
+inline constexpr ULONG kAnyInstance = 0xFFFFFFFE;
+
 struct PropertyKey {
   GUID set;
   ULONG id;
+  ULONG instance = kNoInstance;
   bool operator<(const PropertyKey& o) const;
 };
+
+// The key a request addresses: its set, id and, for pin properties, pin id.
+PropertyKey KeyOf(const KSPROPERTY& property, const void* request, ULONG requestSize);
 
 // How the device distorts its answer to one property.
 struct PropertyFault {
@@ -49,12 +59,15 @@ class KsObject : public DeviceObject, public std::enable_shared_from_this<KsObje
   IoStatus Ioctl(const IoRequest& request) override;
   void OnClose() override;
 
-  void InjectFault(const GUID& set, ULONG id, PropertyFault fault);
+  void InjectFault(const GUID& set, ULONG id, PropertyFault fault) { InjectFault({set, id}, fault); }
+  // For pin properties: one pin's, or kAnyInstance for every pin's.
+  void InjectFault(const PropertyKey& key, PropertyFault fault);
   // The same for an I/O control code other than IOCTL_KS_PROPERTY (kShort does
   // not apply there).
   void InjectIoctlFault(ULONG code, PropertyFault fault);
   void ClearFaults();
   // Property requests received for (set, id), answered or not.
+  // (Pin properties: counted for every pin together.)
   int RequestCount(const GUID& set, ULONG id) const;
 
  protected:

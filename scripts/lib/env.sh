@@ -108,7 +108,11 @@ wine_session_start() {
   for i in $(seq 1 50); do [ -e "/tmp/.X11-unix/X$d" ] && break; sleep 0.1; done
   trap wine_session_stop EXIT INT TERM
   wine_prefix_boot
-  wineserver -p
+  wineserver -p </dev/null >/dev/null 2>&1
+  # The first program of a session starts Wine's own services (services.exe,
+  # plugplay, the desktop ...), and they inherit its output. Start them here,
+  # detached, or CTest would wait for a pipe they keep open until the run ends.
+  wine reg query 'HKCU\Software' </dev/null >/dev/null 2>&1 || true
 }
 
 wine_prefix_boot() {

@@ -117,6 +117,41 @@ TEST_F(BoundaryTest, PropertyErrorsAreTheWin32CodesOfKs) {
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
 
+TEST_F(BoundaryTest, PinPropertiesAnswerForThePinTheRequestNames) {
+  device->SetPinValueOf(0, KSPROPERTY_PIN_DATAFLOW, KSPIN_DATAFLOW_IN);
+  device->SetPinValueOf(1, KSPROPERTY_PIN_DATAFLOW, KSPIN_DATAFLOW_OUT);
+  device->InjectFault({KSPROPSETID_Pin, KSPROPERTY_PIN_DATAFLOW, 1}, PropertyFault::Short(2));
+  orvi::UniqueDeviceHandle h(Open());
+  const struct {
+    ULONG pin;
+    BOOL ok;
+    DWORD error;
+    DWORD bytes;
+    KSPIN_DATAFLOW flow;
+  } cases[] = {
+      {0, TRUE, 0, 4, KSPIN_DATAFLOW_IN},
+      {1, TRUE, 0, 2, static_cast<KSPIN_DATAFLOW>(KSPIN_DATAFLOW_OUT & 0xFFFF)},  // the short answer
+      {7, FALSE, ERROR_INVALID_PARAMETER, 0, static_cast<KSPIN_DATAFLOW>(0)},     // no such pin
+  };
+  for (const auto& c : cases) {
+    KSP_PIN request = {};
+    request.Property = Get(KSPROPSETID_Pin, KSPROPERTY_PIN_DATAFLOW);
+    request.PinId = c.pin;
+    KSPIN_DATAFLOW flow = static_cast<KSPIN_DATAFLOW>(0);
+    DWORD bytes = 0;
+    SetLastError(0);
+    EXPECT_EQ(dev::DeviceIoControl(h.get(), IOCTL_KS_PROPERTY, &request, sizeof request, &flow, sizeof flow, &bytes,
+                                   nullptr),
+              c.ok)
+        << "pin " << c.pin;
+    if (!c.ok) {
+      EXPECT_EQ(GetLastError(), c.error);
+    }
+    EXPECT_EQ(bytes, c.bytes) << "pin " << c.pin;
+    EXPECT_EQ(flow, c.flow) << "pin " << c.pin;
+  }
+}
+
 TEST_F(BoundaryTest, OverlappedRequestsCompleteThroughTheirEvent) {
   orvi::UniqueDeviceHandle h(Open());
   orvi::UniqueHandle event(CreateEventA(nullptr, TRUE, FALSE, nullptr));
