@@ -12,7 +12,8 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 # Our own code builds warning-free; third-party code is compiled without these.
 function(orvi_target_defaults target)
   target_compile_options(${target} PRIVATE
-    $<$<COMPILE_LANGUAGE:CXX,C>:-Wall -Wextra -Wpedantic -Werror -Wshadow -Wconversion -Wno-sign-conversion>)
+    $<$<COMPILE_LANGUAGE:CXX,C>:-Wall -Wextra -Wpedantic -Werror -Wshadow -Wconversion -Wno-sign-conversion
+      -Wno-missing-field-initializers>)
   target_include_directories(${target} PUBLIC ${PROJECT_SOURCE_DIR})
 endfunction()
 

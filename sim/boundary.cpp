@@ -2,6 +2,7 @@
 // and handles go to it; everything else goes on to Win32 unchanged.
 #include "platform/device_api.h"
 #include "platform/unique_handle.h"
+#include "sim/device_model.h"
 #include "sim/device_namespace.h"
 #include "sim/handle_table.h"
 
@@ -55,9 +56,18 @@ HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES
                    DWORD disposition, DWORD flags, HANDLE templateFile) {
   sim::NtStatus status = sim::kStatusSuccess;
   std::shared_ptr<sim::DeviceObject> object;
-  if (!sim::OpenPath(path, {access, share, disposition, flags}, status, object)) {
-    return ::CreateFileA(path, access, share, security, disposition, flags, templateFile);
+  sim::OpenRequest request{access, share, disposition, flags};
+  bool ours = sim::OpenPath(path, request, status, object);
+  if (!ours && path) {
+    if (auto model = sim::DeviceModel::Current()) ours = model->Open(path, request, status, object);
   }
+  // USB and HID interface paths belong to the simulated buses: one that is not
+  // present is not found, as on a system without the device.
+  if (!ours && path && (_strnicmp(path, R"(\\?\usb#)", 8) == 0 || _strnicmp(path, R"(\\?\hid#)", 8) == 0)) {
+    ours = true;
+    status = sim::kStatusObjectNameNotFound;
+  }
+  if (!ours) return ::CreateFileA(path, access, share, security, disposition, flags, templateFile);
   if (sim::IsSuccess(status) && !object) status = sim::kStatusObjectNameNotFound;
   if (!sim::IsSuccess(status)) {
     SetLastError(sim::ToWin32Error(status));
