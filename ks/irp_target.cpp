@@ -116,8 +116,9 @@ HRESULT CKsIrpTarget::SetPropertySimple(REFGUID guidPropertySet, ULONG nProperty
 }
 
 HRESULT CKsIrpTarget::GetPropertyMulti(REFGUID guidPropertySet, ULONG nProperty,
-                                       PKSMULTIPLE_ITEM* ppKsMultipleItem) {
+                                       PKSMULTIPLE_ITEM* ppKsMultipleItem, PULONG pcbValid) {
   KsTraceEnter("CKsIrpTarget::GetPropertyMulti()");
+  if (pcbValid) *pcbValid = 0;
   KSPROPERTY prop = {};
   prop.Set = guidPropertySet;
   prop.Id = nProperty;
@@ -130,7 +131,10 @@ HRESULT CKsIrpTarget::GetPropertyMulti(REFGUID guidPropertySet, ULONG nProperty,
     if (!*ppKsMultipleItem) {
       hr = E_OUTOFMEMORY;
     } else {
-      hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &prop, sizeof prop, *ppKsMultipleItem, cbSize, nullptr);
+      ULONG cbRead = 0;
+      hr = SyncIoctl(m_handle, IOCTL_KS_PROPERTY, &prop, sizeof prop, *ppKsMultipleItem, cbSize, &cbRead);
+      // The buffer is zero-filled, so after a pended read all of it is safe.
+      if (SUCCEEDED(hr) && pcbValid) *pcbValid = (cbRead == 0 || cbRead > cbSize) ? cbSize : cbRead;
     }
   }
   KsTraceLeaveResult("CKsIrpTarget::GetPropertyMulti", hr);

@@ -18,8 +18,12 @@ class CKsIrpTarget {
   HRESULT GetPropertySimple(REFGUID guidPropertySet, ULONG nProperty, PVOID pvValue, ULONG cbValue);
   HRESULT SetPropertySimple(REFGUID guidPropertySet, ULONG nProperty, PVOID pvValue, ULONG cbValue);
   // Variable-size KS property of m_handle into a buffer from KsAlloc that the
-  // caller frees with KsFree, whether the read succeeded or not.
-  HRESULT GetPropertyMulti(REFGUID guidPropertySet, ULONG nProperty, PKSMULTIPLE_ITEM* ppKsMultipleItem);
+  // caller frees with KsFree, whether the read succeeded or not. pcbValid,
+  // when given, receives how many bytes of it the device filled (all of it
+  // when the request pended and reported no count), to bound a header that
+  // claims more.
+  HRESULT GetPropertyMulti(REFGUID guidPropertySet, ULONG nProperty, PKSMULTIPLE_ITEM* ppKsMultipleItem,
+                           PULONG pcbValid = nullptr);
 
   HANDLE m_handle;
 };

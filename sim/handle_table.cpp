@@ -57,6 +57,15 @@ std::shared_ptr<DeviceObject> LookupHandle(HANDLE handle) {
   return found;
 }
 
+size_t OpenHandleCount() {
+  Table& t = TheTable();
+  size_t n = 0;
+  AcquireSRWLockShared(&t.lock);
+  for (const Slot& s : t.slots) n += s.handle != nullptr;
+  ReleaseSRWLockShared(&t.lock);
+  return n;
+}
+
 bool DetachHandle(HANDLE handle) {
   if (!handle || handle == INVALID_HANDLE_VALUE) return false;
   Table& t = TheTable();

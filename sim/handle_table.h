@@ -17,5 +17,8 @@ std::shared_ptr<DeviceObject> LookupHandle(HANDLE handle);
 // Closes a device handle (OnClose, then the backing object). False when the
 // handle is not one of the device's.
 bool DetachHandle(HANDLE handle);
+// Device handles open in this process (handle values are reused, so tests
+// that check for leaks count instead).
+size_t OpenHandleCount();
 
 }  // namespace sim
