@@ -39,6 +39,7 @@ DeviceModel::DeviceModel(Profile profile, LONG generation)
     f->inputReportLength = m_profile.hidInputReportLength;
     f->outputReportLength = m_profile.hidOutputReportLength;
     f->isDevice = m_profile.hidPresent && i == 0;
+    f->overlappedOpen = functions[i].overlappedOpen;
     m_hid.push_back(std::move(f));
   }
 }
@@ -80,7 +81,8 @@ bool DeviceModel::Open(const char* path, const OpenRequest& request, NtStatus& s
       object = std::make_shared<FilterObject>(shared_from_this());
       status = kStatusSuccess;
     } else {
-      object = HidHandleObject::Open(m_hid[di.hidIndex], m_generation, request.access, request.share, status);
+      object = HidHandleObject::Open(m_hid[di.hidIndex], m_generation, request.access, request.share,
+                                     request.flags, status);
     }
     return true;
   }

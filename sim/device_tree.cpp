@@ -30,8 +30,8 @@ std::string GuidText(const GUID& g) {
 
 std::vector<HidFunction> HidFunctions(const Profile& p) {
   std::vector<HidFunction> list;
-  if (p.hidPresent) list.push_back({p.vendorId, p.hidProductId});
-  for (uint16_t other : p.otherHidProducts) list.push_back({p.vendorId, other});
+  if (p.hidPresent) list.push_back({p.vendorId, p.hidProductId, true});
+  for (const Profile::OtherHid& other : p.otherHid) list.push_back({p.vendorId, other.productId, other.overlappedOpen});
   return list;
 }
 

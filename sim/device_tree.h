@@ -37,6 +37,7 @@ struct DeviceTree {
 struct HidFunction {
   uint16_t vendorId;
   uint16_t productId;
+  bool overlappedOpen = true;
 };
 std::vector<HidFunction> HidFunctions(const Profile& profile);
 

@@ -7,7 +7,11 @@
 namespace sim {
 
 std::shared_ptr<HidHandleObject> HidHandleObject::Open(std::shared_ptr<HidFunctionState> f, LONG generation,
-                                                       DWORD access, DWORD share, NtStatus& status) {
+                                                       DWORD access, DWORD share, DWORD flags, NtStatus& status) {
+  if (!f->overlappedOpen && (flags & FILE_FLAG_OVERLAPPED)) {
+    status = kStatusAccessDenied;
+    return nullptr;
+  }
   bool read = (access & (GENERIC_READ | FILE_READ_DATA)) != 0;
   bool write = (access & (GENERIC_WRITE | FILE_WRITE_DATA)) != 0;
   bool shareRead = (share & FILE_SHARE_READ) != 0;

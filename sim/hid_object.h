@@ -17,6 +17,7 @@ struct HidFunctionState {
   uint16_t inputReportLength = 0;
   uint16_t outputReportLength = 0;
   bool isDevice = false;  // the device's own function: its reports act on the device
+  bool overlappedOpen = true;  // false: opens for overlapped I/O are refused
   SRWLOCK lock = SRWLOCK_INIT;
   // Access and sharing of the handles open now, as the I/O manager keeps them.
   ULONG openCount = 0, readers = 0, writers = 0, sharedRead = 0, sharedWrite = 0;
@@ -27,7 +28,7 @@ class HidHandleObject : public DeviceObject {
   // Checks the sharing of a new open against the open handles and counts it;
   // null with `status` set when the open must fail.
   static std::shared_ptr<HidHandleObject> Open(std::shared_ptr<HidFunctionState> function, LONG generation,
-                                               DWORD access, DWORD share, NtStatus& status);
+                                               DWORD access, DWORD share, DWORD flags, NtStatus& status);
   ~HidHandleObject() override;
 
   IoStatus Ioctl(const IoRequest& request) override;

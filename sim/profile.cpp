@@ -270,12 +270,18 @@ void Parse(const json::object& root, Profile& p) {
   }
   if (root.contains("hid")) {
     const json::object& h = ObjectField(root.at("hid"), "hid");
-    CheckMembers(h, "hid", {"present", "product", "input_report", "output_report", "other_products"});
-    if (h.contains("other_products")) {
-      const json::array& a = ArrayField(h.at("other_products"), "hid.other_products");
-      for (size_t i = 0; i < a.size(); ++i)
-        p.otherHidProducts.push_back(static_cast<uint16_t>(
-            NumberField(a[i], "hid.other_products[" + std::to_string(i) + "]", 0xFFFF)));
+    CheckMembers(h, "hid", {"present", "product", "input_report", "output_report", "others"});
+    if (h.contains("others")) {
+      const json::array& a = ArrayField(h.at("others"), "hid.others");
+      for (size_t i = 0; i < a.size(); ++i) {
+        std::string f = "hid.others[" + std::to_string(i) + "]";
+        const json::object& o = ObjectField(a[i], f);
+        CheckMembers(o, f, {"product", "overlapped_open"});
+        if (!o.contains("product")) Fail(f + ".product", "missing");
+        Profile::OtherHid other{static_cast<uint16_t>(NumberField(o.at("product"), f + ".product", 0xFFFF))};
+        if (o.contains("overlapped_open")) other.overlappedOpen = BoolField(o.at("overlapped_open"), f + ".overlapped_open");
+        p.otherHid.push_back(other);
+      }
     }
     if (h.contains("present")) p.hidPresent = BoolField(h.at("present"), "hid.present");
     if (h.contains("product")) p.hidProductId = static_cast<uint16_t>(NumberField(h.at("product"), "hid.product", 0xFFFF));

@@ -56,8 +56,13 @@ struct Profile {
   std::vector<GUID> nodes;
   bool hidPresent = true;
   uint16_t hidProductId = 0x7171;
-  // Further HID interfaces with the device's vendor id and these product ids.
-  std::vector<uint16_t> otherHidProducts;
+  // Further HID interfaces with the device's vendor id, listed before the
+  // device's own. One may refuse opens for overlapped I/O.
+  struct OtherHid {
+    uint16_t productId;
+    bool overlappedOpen = true;
+  };
+  std::vector<OtherHid> otherHid;
   uint16_t hidInputReportLength = 64;
   uint16_t hidOutputReportLength = 64;
   std::vector<std::string> serviceNames;

@@ -1,99 +1,218 @@
-// The lab tool: drives the simulated device from the command line.
-//   orvilab demo    shows a KS object of the simulated device answering the
-//                   kernel-streaming requests the driver and panel make.
+// The lab tool: drives the simulated device from the command line. The device's
+// state lives in the lab directory (%ORVI_LAB_DIR%, else %TEMP%\orvi-lab), so
+// what one invocation plugs stays plugged for the next and for other programs.
 #include <cstdio>
 #include <cstring>
-#include <memory>
+#include <fstream>
+#include <sstream>
+#include <string>
 
-#include "ks/irp_target.h"
-#include "ks/ks_heap.h"
-#include "ks/ks_trace.h"
-#include "platform/debug_output.h"
-#include "platform/device_api.h"
-#include "sim/device_namespace.h"
-#include "sim/scheduler.h"
-#include "sim/scripted_ks_object.h"
+#include <boost/json.hpp>
+
+#include "sim/device_tree.h"
+#include "sim/lab_state.h"
 
 namespace {
 
-constexpr char kFilterPath[] =
-    R"(\\?\usb#vid_3f57&pid_7171&mi_01#8&1a2b3c4d&0&0001#{6994ad04-93ef-11d0-a3cc-00a0c9223196}\global)";
+constexpr char kUsage[] =
+    "usage: orvilab COMMAND [ARGS]\n"
+    "  plug [PROFILE.json]     plug the device (the built-in product without a file)\n"
+    "  unplug                  unplug it\n"
+    "  status                  the device's state as one JSON object\n"
+    "  hid-log [N]             the last N HID output reports (default all kept)\n"
+    "  record FILE.wav | off   record what the device plays, from the next stream on\n"
+    "  capture silence | tone [HZ] | file FILE.wav | loopback\n"
+    "                          choose what the device's input delivers\n"
+    "  fault ksuser-missing | ksuser-present | stall | unstall\n"
+    "  paths                   the device's interface paths\n";
 
-const char* Verdict(HRESULT hr) { return SUCCEEDED(hr) ? "ok" : "FAILED"; }
+int Usage() {
+  std::fputs(kUsage, stderr);
+  return 2;
+}
 
-int Demo() {
-  auto filter = std::make_shared<sim::ScriptedKsObject>();
-  KSCOMPONENTID id = {};
-  id.Manufacturer.Data1 = 0x3F57;
-  id.Product.Data1 = 0x7171;
-  id.Version = 1;
-  filter->SetValueOf(KSPROPSETID_General, KSPROPERTY_GENERAL_COMPONENTID, id);
-  filter->SetValueOf(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, KSSTATE_STOP, true);
-  struct {
-    KSMULTIPLE_ITEM header;
-    GUID nodes[2];
-  } nodes = {{sizeof nodes, 2}, {KSNODETYPE_DAC, KSNODETYPE_VOLUME}};
-  filter->SetValueOf(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NODES, nodes);
-  sim::PublishPath(kFilterPath, [filter](const sim::OpenRequest&, std::shared_ptr<sim::DeviceObject>& object) {
-    object = filter;
-    return sim::kStatusSuccess;
-  });
+sim::LabBlock* BlockOrFail() {
+  sim::LabBlock* b = sim::Lab::Block();
+  if (!b) std::fprintf(stderr, "orvilab: cannot map the lab state in %s\n", sim::Lab::Directory().c_str());
+  return b;
+}
 
-  std::printf("Simulated KS filter at %s\n", kFilterPath);
-  CKsIrpTarget target;
-  target.m_handle = dev::CreateFileA(kFilterPath, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-  if (!CKsIrpTarget::IsValidHandle(target.m_handle)) {
-    std::printf("open failed: %lu\n", GetLastError());
+// Copies `text` into a fixed field, refusing what does not fit.
+bool SetPath(char (&field)[260], const std::string& text) {
+  if (text.size() >= sizeof field) {
+    std::fprintf(stderr, "orvilab: path longer than %zu characters\n", sizeof field - 1);
+    return false;
+  }
+  std::memcpy(field, text.c_str(), text.size() + 1);
+  return true;
+}
+
+std::string Bounded(const char (&field)[260]) { return std::string(field, strnlen(field, sizeof field)); }
+
+int Plug(int argc, char** argv) {
+  std::string text = "{}";
+  if (argc >= 3) {
+    std::ifstream in(argv[2], std::ios::binary);
+    if (!in) {
+      std::fprintf(stderr, "orvilab: cannot read %s\n", argv[2]);
+      return 1;
+    }
+    std::stringstream s;
+    s << in.rdbuf();
+    text = s.str();
+  }
+  std::string error;
+  if (!sim::Lab::Plug(text, error)) {
+    std::fprintf(stderr, "orvilab: %s\n", error.c_str());
     return 1;
   }
+  sim::Profile profile;
+  LONG generation = 0;
+  sim::Lab::Plugged(profile, generation);
+  std::printf("plugged %s (vid 0x%04X pid 0x%04X)\n", profile.name.c_str(), profile.vendorId, profile.productId);
+  return 0;
+}
 
-  KSCOMPONENTID got = {};
-  HRESULT hr = target.GetPropertySimple(KSPROPSETID_General, KSPROPERTY_GENERAL_COMPONENTID, &got, sizeof got);
-  std::printf("  component id            %-6s vendor 0x%04lX product 0x%04lX version %lu\n", Verdict(hr),
-              got.Manufacturer.Data1, got.Product.Data1, got.Version);
-
-  PKSMULTIPLE_ITEM items = nullptr;
-  hr = target.GetPropertyMulti(KSPROPSETID_Topology, KSPROPERTY_TOPOLOGY_NODES, &items);
-  std::printf("  topology nodes          %-6s %lu nodes in %lu bytes\n", Verdict(hr), items ? items->Count : 0,
-              items ? items->Size : 0);
-  KsFree(items);
-
-  KSSTATE state = KSSTATE_ACQUIRE;
-  hr = target.SetPropertySimple(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, &state, sizeof state);
-  state = KSSTATE_STOP;
-  target.GetPropertySimple(KSPROPSETID_Connection, KSPROPERTY_CONNECTION_STATE, &state, sizeof state);
-  std::printf("  set state ACQUIRE       %-6s device now in state %d\n", Verdict(hr), static_cast<int>(state));
-
-  filter->InjectFault(KSPROPSETID_General, KSPROPERTY_GENERAL_COMPONENTID, sim::PropertyFault::Pend(20000));
-  int64_t start = sim::NowMicroseconds();
-  hr = target.GetPropertySimple(KSPROPSETID_General, KSPROPERTY_GENERAL_COMPONENTID, &got, sizeof got);
-  std::printf("  request pended 20 ms    %-6s completed after %.1f ms\n", Verdict(hr),
-              static_cast<double>(sim::NowMicroseconds() - start) / 1000.0);
-
-  filter->InjectFault(KSPROPSETID_General, KSPROPERTY_GENERAL_COMPONENTID,
-                      sim::PropertyFault::Fail(sim::kStatusDeviceNotConnected));
-  hr = target.GetPropertySimple(KSPROPSETID_General, KSPROPERTY_GENERAL_COMPONENTID, &got, sizeof got);
-  std::printf("  device failure          %-6s result 0x%08lX (expected a failure)\n", Verdict(hr),
-              static_cast<unsigned long>(hr));
-
-  std::printf("KS trace of one request at threshold 6:\n");
-  filter->ClearFaults();
-  {
-    orvi::DebugOutputCapture trace;
-    g_nKsTraceLevel = KSTRACE_CALL;
-    target.GetPropertySimple(KSPROPSETID_General, KSPROPERTY_GENERAL_COMPONENTID, &got, sizeof got);
-    g_nKsTraceLevel = 0;
-    for (const auto& line : trace.Lines()) std::printf("  %s\n", line.c_str());
+int Status() {
+  sim::LabBlock* b = BlockOrFail();
+  if (!b) return 1;
+  sim::Profile profile;
+  LONG generation = 0;
+  bool plugged = sim::Lab::Plugged(profile, generation);
+  static const char* const kDsd[] = {"none", "DSD64", "DSD128", "DSD256"};
+  static const char* const kSources[] = {"silence", "tone", "file", "loopback"};
+  boost::json::object w;
+  w["plugged"] = plugged;
+  if (plugged) {
+    w["profile"] = profile.name;
+    w["vendor"] = static_cast<long>(profile.vendorId);
+    w["product"] = static_cast<long>(profile.productId);
   }
-  CKsIrpTarget::SafeCloseHandle(target.m_handle);
+  w["generation"] = static_cast<long>(b->generation);
+  w["stream_active"] = b->streamActive != 0;
+  w["stream_rate"] = static_cast<long>(b->streamRate);
+  w["stream_bits"] = static_cast<long>(b->streamBits);
+  w["stream_channels"] = static_cast<long>(b->streamChannels);
+  w["dsd_mode"] = kDsd[static_cast<ULONG>(b->dsdMode) & 3];
+  w["dop"] = b->dopActive != 0;
+  w["underruns"] = static_cast<long>(b->underruns);
+  w["overruns"] = static_cast<long>(b->overruns);
+  w["volume_key"] = static_cast<long>(b->volumeKey);
+  w["volume_steps"] = static_cast<long>(b->volumeSteps);
+  w["capture_source"] = kSources[static_cast<ULONG>(b->captureSource) & 3];
+  w["tone_hz"] = static_cast<long>(b->toneHz);
+  w["capture_file"] = Bounded(b->captureFile);
+  w["recording"] = b->recording != 0;
+  w["record_file"] = Bounded(b->recordFile);
+  w["hid_reports"] = static_cast<long>(b->hidLogCount);
+  w["ksuser_missing"] = b->ksuserMissing != 0;
+  w["packets_stalled"] = b->packetsStalled != 0;
+  std::printf("%s\n", boost::json::serialize(w).c_str());
+  return 0;
+}
+
+int HidLog(int argc, char** argv) {
+  if (!BlockOrFail()) return 1;
+  auto reports = sim::Lab::HidReports();
+  size_t keep = reports.size();
+  if (argc >= 3) keep = static_cast<size_t>(std::strtoul(argv[2], nullptr, 10));
+  size_t first = reports.size() > keep ? reports.size() - keep : 0;
+  for (size_t i = first; i < reports.size(); ++i) {
+    const sim::HidLogEntry& e = reports[i];
+    std::printf("#%lu %lu bytes:", static_cast<unsigned long>(e.sequence), static_cast<unsigned long>(e.length));
+    // The meaningful bytes are at the front; trailing zeros are left out.
+    uint32_t shown = e.length < sim::kHidReportMax ? e.length : sim::kHidReportMax;
+    while (shown > 5 && e.bytes[shown - 1] == 0) --shown;
+    for (uint32_t k = 0; k < shown; ++k) std::printf(" %02X", e.bytes[k]);
+    std::printf("\n");
+  }
+  return 0;
+}
+
+int Record(int argc, char** argv) {
+  sim::LabBlock* b = BlockOrFail();
+  if (!b || argc < 3) return b ? Usage() : 1;
+  if (std::strcmp(argv[2], "off") == 0) {
+    InterlockedExchange(&b->recording, 0);
+    std::printf("recording off\n");
+    return 0;
+  }
+  if (!SetPath(b->recordFile, argv[2])) return 1;
+  InterlockedExchange(&b->recording, 1);
+  std::printf("recording to %s from the next stream on\n", argv[2]);
+  return 0;
+}
+
+int Capture(int argc, char** argv) {
+  sim::LabBlock* b = BlockOrFail();
+  if (!b || argc < 3) return b ? Usage() : 1;
+  std::string source = argv[2];
+  if (source == "silence") {
+    InterlockedExchange(&b->captureSource, static_cast<LONG>(sim::CaptureSource::kSilence));
+  } else if (source == "tone") {
+    long hz = argc >= 4 ? std::strtol(argv[3], nullptr, 10) : 1000;
+    if (hz <= 0 || hz > 20000) {
+      std::fprintf(stderr, "orvilab: tone frequency must be 1 to 20000 Hz\n");
+      return 1;
+    }
+    InterlockedExchange(&b->toneHz, hz);
+    InterlockedExchange(&b->captureSource, static_cast<LONG>(sim::CaptureSource::kTone));
+  } else if (source == "file" && argc >= 4) {
+    if (!SetPath(b->captureFile, argv[3])) return 1;
+    InterlockedExchange(&b->captureSource, static_cast<LONG>(sim::CaptureSource::kFile));
+  } else if (source == "loopback") {
+    InterlockedExchange(&b->captureSource, static_cast<LONG>(sim::CaptureSource::kLoopback));
+  } else {
+    return Usage();
+  }
+  std::printf("capture source: %s\n", source.c_str());
+  return 0;
+}
+
+int Fault(int argc, char** argv) {
+  sim::LabBlock* b = BlockOrFail();
+  if (!b || argc < 3) return b ? Usage() : 1;
+  std::string what = argv[2];
+  if (what == "ksuser-missing" || what == "ksuser-present") {
+    InterlockedExchange(&b->ksuserMissing, what == "ksuser-missing");
+  } else if (what == "stall" || what == "unstall") {
+    InterlockedExchange(&b->packetsStalled, what == "stall");
+  } else {
+    return Usage();
+  }
+  std::printf("fault: %s\n", what.c_str());
+  return 0;
+}
+
+int Paths() {
+  sim::Profile profile;
+  LONG generation = 0;
+  if (!sim::Lab::Plugged(profile, generation)) {
+    std::fprintf(stderr, "orvilab: no device is plugged\n");
+    return 1;
+  }
+  sim::DeviceTree tree = sim::BuildDeviceTree(profile);
+  for (const sim::DeviceInterface& di : tree.interfaces)
+    std::printf("%s %s\n", sim::GuidText(di.category).c_str(), di.path.c_str());
   return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc >= 2 && std::strcmp(argv[1], "demo") == 0) return Demo();
-  std::fprintf(stderr, "usage: orvilab demo\n");
-  return 2;
+  if (argc < 2) return Usage();
+  std::string command = argv[1];
+  if (command == "plug") return Plug(argc, argv);
+  if (command == "unplug") {
+    sim::Lab::Unplug();
+    std::printf("unplugged\n");
+    return 0;
+  }
+  if (command == "status") return Status();
+  if (command == "hid-log") return HidLog(argc, argv);
+  if (command == "record") return Record(argc, argv);
+  if (command == "capture") return Capture(argc, argv);
+  if (command == "fault") return Fault(argc, argv);
+  if (command == "paths") return Paths();
+  return Usage();
 }

@@ -154,7 +154,7 @@ TEST_F(DeviceTest, DeviceNodeCarriesItsServiceAndInstanceId) {
 }
 
 TEST_F(DeviceTest, HidReportsActOnTheDeviceAndAreLogged) {
-  Plug(R"({"hid": {"other_products": ["0x7172"]}})");
+  Plug(R"({"hid": {"others": [{"product": "0x7172"}]}})");
   auto hid = Paths(HidGuid());
   ASSERT_EQ(hid.size(), 2u);
   EXPECT_NE(hid[0].first.find("pid_7172"), std::string::npos) << "the other interface comes first";
