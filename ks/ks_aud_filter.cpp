@@ -83,17 +83,23 @@ CKsAudRenFilter::CKsAudRenFilter(LPCSTR pszSymbolicLink, LPCSTR pszFriendlyName,
   KsTraceLeaveResult("CKsAudRenFilter::CKsAudRenFilter", *phr);
 }
 
+namespace {
+
+// The first pin of `pins` that takes the format. Every pin of an audio filter
+// is an audio pin.
+CKsAudPin* FirstViablePin(const KsList<CKsPin>& pins, const WAVEFORMATEX* pwfx, ULONG ulFlags) {
+  for (CKsPin* pPin : pins) {
+    auto* pAudPin = static_cast<CKsAudPin*>(pPin);
+    if (pAudPin->IsFormatSupported(pwfx, ulFlags)) return pAudPin;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
 CKsAudPin* CKsAudRenFilter::FindViablePin(const WAVEFORMATEX* pwfx, ULONG ulFlags) {
   KsTraceEnter("CKsAudRenFilter::FindViablePin()");
-  CKsAudPin* pFound = nullptr;
-  // Every pin of an audio filter is an audio pin.
-  for (CKsPin* pPin : m_listRenderSinkPins) {
-    auto* pAudPin = static_cast<CKsAudPin*>(pPin);
-    if (pAudPin->IsFormatSupported(pwfx, ulFlags)) {
-      pFound = pAudPin;
-      break;
-    }
-  }
+  CKsAudPin* pFound = FirstViablePin(m_listRenderSinkPins, pwfx, ulFlags);
   KsTraceLeave("CKsAudRenFilter::FindViablePin()");
   return pFound;
 }
@@ -107,14 +113,7 @@ CKsAudCapFilter::CKsAudCapFilter(LPCSTR pszSymbolicLink, LPCSTR pszFriendlyName,
 
 CKsAudPin* CKsAudCapFilter::FindViablePin(const WAVEFORMATEX* pwfx, ULONG ulFlags) {
   KsTraceEnter("CKsAudCapFilter::FindViablePin()");
-  CKsAudPin* pFound = nullptr;
-  for (CKsPin* pPin : m_listCaptureSinkPins) {
-    auto* pAudPin = static_cast<CKsAudPin*>(pPin);
-    if (pAudPin->IsFormatSupported(pwfx, ulFlags)) {
-      pFound = pAudPin;
-      break;
-    }
-  }
+  CKsAudPin* pFound = FirstViablePin(m_listCaptureSinkPins, pwfx, ulFlags);
   KsTraceLeave("CKsAudCapFilter::FindViablePin()");
   return pFound;
 }

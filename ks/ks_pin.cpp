@@ -208,17 +208,26 @@ HRESULT CKsPin::Reset() {
   return hr;
 }
 
+namespace {
+
+// Queues one stream packet without waiting: 0 when it completed at once or is
+// pending, otherwise the Windows error.
+DWORD QueueStreamPacket(HANDLE hPin, ULONG ulIoctl, PKSSTREAM_HEADER pHeader, LPOVERLAPPED pOverlapped) {
+  if (!pHeader) return ERROR_INVALID_PARAMETER;
+  if (dev::DeviceIoControl(hPin, ulIoctl, nullptr, 0, pHeader, pHeader->Size, nullptr, pOverlapped)) return 0;
+  DWORD dwError = GetLastError();
+  return dwError == ERROR_IO_PENDING ? 0 : dwError;
+}
+
+}  // namespace
+
 HRESULT CKsPin::WriteData(PKSSTREAM_HEADER pHeader, LPOVERLAPPED pOverlapped) {
   KsTraceEnter("CKsPin::WriteData()");
   HRESULT hr = S_OK;
-  if (!dev::DeviceIoControl(m_handle, IOCTL_KS_WRITE_STREAM, nullptr, 0, pHeader, pHeader->Size, nullptr,
-                            pOverlapped)) {
-    DWORD dwError = GetLastError();
-    if (dwError != ERROR_IO_PENDING) {
-      KsTracePrint(KSTRACE_ERROR, "CKsPin::WriteData's DeviceIoControl Failed!  Error=0x%#08x",
-                   static_cast<unsigned>(dwError));
-      hr = E_FAIL;
-    }
+  if (DWORD dwError = QueueStreamPacket(m_handle, IOCTL_KS_WRITE_STREAM, pHeader, pOverlapped)) {
+    KsTracePrint(KSTRACE_ERROR, "CKsPin::WriteData's DeviceIoControl Failed!  Error=0x%#08x",
+                 static_cast<unsigned>(dwError));
+    hr = E_FAIL;
   }
   KsTraceLeaveResult("CKsPin::WriteData", hr);
   return hr;
@@ -227,13 +236,9 @@ HRESULT CKsPin::WriteData(PKSSTREAM_HEADER pHeader, LPOVERLAPPED pOverlapped) {
 HRESULT CKsPin::ReadData(PKSSTREAM_HEADER pHeader, LPOVERLAPPED pOverlapped) {
   KsTraceEnter("CKsPin::ReadData()");
   HRESULT hr = S_OK;
-  if (!dev::DeviceIoControl(m_handle, IOCTL_KS_READ_STREAM, nullptr, 0, pHeader, pHeader->Size, nullptr,
-                            pOverlapped)) {
-    DWORD dwError = GetLastError();
-    if (dwError != ERROR_IO_PENDING) {
-      KsTracePrint(KSTRACE_ERROR, "DeviceIoControl Failed!  Error=0x%08x", static_cast<unsigned>(dwError));
-      hr = E_FAIL;
-    }
+  if (DWORD dwError = QueueStreamPacket(m_handle, IOCTL_KS_READ_STREAM, pHeader, pOverlapped)) {
+    KsTracePrint(KSTRACE_ERROR, "DeviceIoControl Failed!  Error=0x%08x", static_cast<unsigned>(dwError));
+    hr = E_FAIL;
   }
   KsTraceLeaveResult("CKsPin::ReadData", hr);
   return hr;

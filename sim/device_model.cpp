@@ -5,6 +5,7 @@
 #include "ks/ks_platform.h"
 #include "sim/filter_model.h"
 #include "sim/lab_state.h"
+#include "sim/pin_instance.h"
 
 namespace sim {
 namespace {
@@ -30,7 +31,10 @@ ModelCache& Cache() {
 }  // namespace
 
 DeviceModel::DeviceModel(Profile profile, LONG generation)
-    : m_profile(std::move(profile)), m_generation(generation), m_tree(BuildDeviceTree(m_profile)) {
+    : m_profile(std::move(profile)),
+      m_generation(generation),
+      m_tree(BuildDeviceTree(m_profile)),
+      m_streams(std::make_shared<DeviceStreams>(m_profile.pins.size())) {
   std::vector<HidFunction> functions = HidFunctions(m_profile);
   for (size_t i = 0; i < functions.size(); ++i) {
     auto f = std::make_shared<HidFunctionState>();
@@ -98,7 +102,9 @@ IoStatus FilterObject::Ioctl(const IoRequest& request) {
   return ScriptedKsObject::Ioctl(request);
 }
 
-DWORD FilterObject::CreatePin(const KSPIN_CONNECT*, ACCESS_MASK, HANDLE*) { return ERROR_NOT_SUPPORTED; }
+DWORD FilterObject::CreatePin(const KSPIN_CONNECT* connect, ACCESS_MASK access, HANDLE* pin) {
+  return CreatePinInstance(m_model, connect, access, pin);
+}
 
 NtStatus FilterObject::GetProperty(const KSPROPERTY& property, const void* request, ULONG requestSize,
                                    std::vector<uint8_t>& value) {
@@ -110,7 +116,17 @@ NtStatus FilterObject::GetProperty(const KSPROPERTY& property, const void* reque
     std::memcpy(value.data() + 32, fields, sizeof fields);
     return kStatusSuccess;
   }
-  return ScriptedKsObject::GetProperty(property, request, requestSize, value);
+  NtStatus s = ScriptedKsObject::GetProperty(property, request, requestSize, value);
+  // The instance counts are the device's: pins opened through any filter handle count.
+  if (s == kStatusSuccess && IsEqualGUID(property.Set, KSPROPSETID_Pin) &&
+      (property.Id == KSPROPERTY_PIN_CINSTANCES || property.Id == KSPROPERTY_PIN_GLOBALCINSTANCES) &&
+      value.size() == sizeof(KSPIN_CINSTANCES)) {
+    KSPIN_CINSTANCES instances;
+    std::memcpy(&instances, value.data(), sizeof instances);
+    instances.CurrentCount = m_model->Streams().Instances(KeyOf(property, request, requestSize).instance);
+    std::memcpy(value.data(), &instances, sizeof instances);
+  }
+  return s;
 }
 
 }  // namespace sim

@@ -15,6 +15,7 @@
 namespace sim {
 
 class DeviceModel;
+class DeviceStreams;  // sim/pin_instance.h
 
 // One opened instance of the device's KS filter.
 class FilterObject : public ScriptedKsObject {
@@ -48,12 +49,16 @@ class DeviceModel : public std::enable_shared_from_this<DeviceModel> {
   // (and `object` on success); false when the path is not the device's.
   bool Open(const char* path, const OpenRequest& request, NtStatus& status, std::shared_ptr<DeviceObject>& object);
 
+  // Pin instances, loopback and streaming faults of this device.
+  DeviceStreams& Streams() { return *m_streams; }
+
  private:
   DeviceModel(Profile profile, LONG generation);
   Profile m_profile;
   LONG m_generation;
   DeviceTree m_tree;
   std::vector<std::shared_ptr<HidFunctionState>> m_hid;
+  std::shared_ptr<DeviceStreams> m_streams;
 };
 
 }  // namespace sim

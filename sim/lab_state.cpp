@@ -105,6 +105,16 @@ bool Lab::Plug(const std::string& profileText, std::string& error) {
   return true;
 }
 
+void Lab::Reset() {
+  LabBlock* b = Block();
+  if (!b) return;
+  LONG generation = b->generation;
+  std::memset(reinterpret_cast<char*>(b) + offsetof(LabBlock, plugged), 0, sizeof(LabBlock) - offsetof(LabBlock, plugged));
+  b->toneHz = 1000;
+  // Handles opened before the reset must see the device gone.
+  InterlockedExchange(&b->generation, generation + 1);
+}
+
 void Lab::Unplug() {
   LabBlock* b = Block();
   if (!b) return;

@@ -78,6 +78,8 @@ class Lab {
   // checked first; a malformed profile is refused with the reason.
   static bool Plug(const std::string& profileText, std::string& error);
   static void Unplug();
+  // Unplugs and returns every setting, fault and count to its initial value.
+  static void Reset();
   // The plugged device's profile and generation; false when unplugged.
   static bool Plugged(Profile& profile, LONG& generation);
   // Whether objects opened at `generation` still reach a present device.

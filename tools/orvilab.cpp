@@ -9,6 +9,7 @@
 
 #include <boost/json.hpp>
 
+#include "ks/ks_enum_filters.h"
 #include "sim/device_tree.h"
 #include "sim/lab_state.h"
 
@@ -18,13 +19,15 @@ constexpr char kUsage[] =
     "usage: orvilab COMMAND [ARGS]\n"
     "  plug [PROFILE.json]     plug the device (the built-in product without a file)\n"
     "  unplug                  unplug it\n"
+    "  reset                   unplug and return every setting, fault and count to its start\n"
     "  status                  the device's state as one JSON object\n"
     "  hid-log [N]             the last N HID output reports (default all kept)\n"
     "  record FILE.wav | off   record what the device plays, from the next stream on\n"
     "  capture silence | tone [HZ] | file FILE.wav | loopback\n"
     "                          choose what the device's input delivers\n"
     "  fault ksuser-missing | ksuser-present | stall | unstall\n"
-    "  paths                   the device's interface paths\n";
+    "  paths                   the device's interface paths\n"
+    "  pins                    the pin types of the device's KS filter, as the KS layer sees them\n";
 
 int Usage() {
   std::fputs(kUsage, stderr);
@@ -197,6 +200,47 @@ int Paths() {
   return 0;
 }
 
+const char* Communication(ULONG c) {
+  static const char* const kNames[] = {"none", "sink", "source", "both"};
+  return c < 4 ? kNames[c] : "unknown";
+}
+
+const char* DataFlow(ULONG f) { return f == KSPIN_DATAFLOW_IN ? "in" : f == KSPIN_DATAFLOW_OUT ? "out" : "unknown"; }
+
+const char* PinClass(const CKsPin* pin) {
+  static const char* const kNames[] = {"pin", "render pin", "capture pin"};
+  return pin->m_ePinType < 3 ? kNames[pin->m_ePinType] : "pin";
+}
+
+// The device's filters found the way driver and panel find them.
+int Pins() {
+  const GUID categories[2] = {KSCATEGORY_AUDIO, KSCATEGORY_RENDER};
+  CKsEnumFilters enumerator;
+  HRESULT hr = enumerator.EnumFilters(categories, 2);
+  if (FAILED(hr)) {
+    std::fprintf(stderr, "orvilab: no KS audio filter found (0x%08lX)\n", static_cast<unsigned long>(hr));
+    return 1;
+  }
+  for (CKsFilter* filter : enumerator.m_listFilters) {
+    std::printf("filter %s\n", filter->m_szSymbolicLink);
+    for (CKsPin* pin : filter->m_listPins) {
+      std::printf("  pin %lu: %-11s communication %-6s data flow %-3s", static_cast<unsigned long>(pin->GetId()),
+                  PinClass(pin), Communication(pin->GetCommunication()), DataFlow(pin->GetDataFlow()));
+      if (pin->m_ePinType != 0) {
+        for (const KSDATARANGE_AUDIO* r : static_cast<CKsAudPin*>(pin)->m_listDataRange) {
+          std::printf("  %lu ch, %lu-%lu bits, %lu-%lu Hz", static_cast<unsigned long>(r->MaximumChannels),
+                      static_cast<unsigned long>(r->MinimumBitsPerSample),
+                      static_cast<unsigned long>(r->MaximumBitsPerSample),
+                      static_cast<unsigned long>(r->MinimumSampleFrequency),
+                      static_cast<unsigned long>(r->MaximumSampleFrequency));
+        }
+      }
+      std::printf("\n");
+    }
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -208,11 +252,17 @@ int main(int argc, char** argv) {
     std::printf("unplugged\n");
     return 0;
   }
+  if (command == "reset") {
+    sim::Lab::Reset();
+    std::printf("lab reset\n");
+    return 0;
+  }
   if (command == "status") return Status();
   if (command == "hid-log") return HidLog(argc, argv);
   if (command == "record") return Record(argc, argv);
   if (command == "capture") return Capture(argc, argv);
   if (command == "fault") return Fault(argc, argv);
   if (command == "paths") return Paths();
+  if (command == "pins") return Pins();
   return Usage();
 }

@@ -7,57 +7,26 @@
 #include <gtest/gtest.h>
 
 #include "platform/unique_handle.h"
+#include "tests/support/peer_process.h"
+
+using orvi::test::kPeerBits;
+using orvi::test::PeerPath;
+using orvi::test::ProgramResult;
+using orvi::test::RunProgram;
 
 namespace {
-
-constexpr int kOwnBits = static_cast<int>(sizeof(void*) * 8);
-constexpr int kPeerBits = kOwnBits == 64 ? 32 : 64;
-
-struct PeerResult {
-  DWORD exitCode = 0;
-  std::string output;
-};
-
-// Runs the other architecture's peer_probe and collects what it prints.
-bool RunPeer(const std::string& args, PeerResult& result) {
-  SECURITY_ATTRIBUTES sa = {sizeof sa, nullptr, TRUE};
-  HANDLE readEnd = nullptr;
-  HANDLE writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) return false;
-  orvi::UniqueHandle reader(readEnd);
-  orvi::UniqueHandle writer(writeEnd);
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-
-  STARTUPINFOA si = {};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdOutput = writeEnd;
-  si.hStdError = writeEnd;
-  si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  std::string command = std::string("\"") + ORVI_PEER_PROBE + "\" " + args;
-  PROCESS_INFORMATION pi = {};
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return false;
-  orvi::UniqueHandle process(pi.hProcess);
-  orvi::UniqueHandle thread(pi.hThread);
-  writer.reset();
-
-  char buffer[256];
-  DWORD n = 0;
-  while (ReadFile(reader.get(), buffer, sizeof buffer, &n, nullptr) && n > 0) result.output.append(buffer, n);
-  if (WaitForSingleObject(process.get(), 30000) != WAIT_OBJECT_0) return false;
-  GetExitCodeProcess(process.get(), &result.exitCode);
-  while (!result.output.empty() && (result.output.back() == '\n' || result.output.back() == '\r'))
-    result.output.pop_back();
-  return true;
-}
 
 class CrossProcessTest : public testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_NE(std::string(ORVI_PEER_PROBE), "") << "no peer build tree configured";
-    ASSERT_NE(GetFileAttributesA(ORVI_PEER_PROBE), INVALID_FILE_ATTRIBUTES)
-        << ORVI_PEER_PROBE << " is missing: build the other architecture's lab tree first";
+    ASSERT_NE(probe, "") << "no peer build tree configured";
+    ASSERT_NE(GetFileAttributesA(probe.c_str()), INVALID_FILE_ATTRIBUTES)
+        << probe << " is missing: build the other architecture's lab tree first";
   }
+  bool RunPeer(const std::string& args, ProgramResult& result) {
+    return RunProgram("\"" + probe + "\" " + args, result);
+  }
+  const std::string probe = PeerPath("tests\\platform\\peer_probe.exe");
   const DWORD cookie = GetCurrentProcessId() * 7919u + GetTickCount();
 };
 
@@ -69,8 +38,8 @@ TEST_F(CrossProcessTest, PeerOfTheOtherArchitectureSharesANamedMapping) {
   ASSERT_NE(view, nullptr);
   view[0] = cookie;
 
-  PeerResult peer;
-  ASSERT_TRUE(RunPeer("mapping " + name, peer)) << "could not run " << ORVI_PEER_PROBE;
+  ProgramResult peer;
+  ASSERT_TRUE(RunPeer("mapping " + name, peer)) << "could not run " << probe;
   EXPECT_EQ(peer.exitCode, 0u) << peer.output;
   EXPECT_EQ(peer.output, std::to_string(kPeerBits) + " " + std::to_string(cookie));
   EXPECT_EQ(view[1], cookie + 1) << "the peer's write is visible here";
@@ -81,7 +50,7 @@ TEST_F(CrossProcessTest, PeerOfTheOtherArchitectureReadsTheSameRegistryValue) {
   const std::string key = "Software\\Orvi\\LabTests\\CrossProcess" + std::to_string(GetCurrentProcessId());
   ASSERT_EQ(RegSetKeyValueA(HKEY_CURRENT_USER, key.c_str(), "Cookie", REG_DWORD, &cookie, sizeof cookie),
             ERROR_SUCCESS);
-  PeerResult peer;
+  ProgramResult peer;
   ASSERT_TRUE(RunPeer("registry \"" + key + "\" Cookie", peer));
   EXPECT_EQ(peer.exitCode, 0u) << peer.output;
   EXPECT_EQ(peer.output, std::to_string(kPeerBits) + " " + std::to_string(cookie));
