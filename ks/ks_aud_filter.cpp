@@ -56,13 +56,8 @@ HRESULT CKsAudFilter::EnumeratePins() {
   HRESULT hr = S_OK;
   if (fOutOfMemory) {
     KsTracePrint(KSTRACE_ERROR, "Ran out of memory enumerating pins - deleting all pins");
-    while (!m_listPins.IsEmpty()) delete m_listPins.RemoveHead();
-    // From an earlier enumeration the class lists may still point at them.
-    m_listRenderSinkPins.RemoveAll();
-    m_listCaptureSourcePins.RemoveAll();
-    m_listCaptureSinkPins.RemoveAll();
-    m_listRenderSourcePins.RemoveAll();
-    m_listNoCommPins.RemoveAll();
+    // The class lists of an earlier enumeration point at these pins too.
+    DeletePins();
     hr = E_OUTOFMEMORY;
   } else {
     ClassifyPins();

@@ -215,12 +215,16 @@ HRESULT CKsFilter::EnumerateNodes() {
 HRESULT CKsFilter::DestroyLists() {
   KsTraceEnter("CKsFilter::DestroyLists()");
   while (!m_listNodes.IsEmpty()) delete m_listNodes.RemoveHead();
+  DeletePins();
+  KsTraceLeaveResult("CKsFilter::DestroyLists", S_OK);
+  return S_OK;
+}
+
+void CKsFilter::DeletePins() {
   while (!m_listPins.IsEmpty()) delete m_listPins.RemoveHead();
   m_listRenderSinkPins.RemoveAll();
   m_listCaptureSourcePins.RemoveAll();
   m_listCaptureSinkPins.RemoveAll();
   m_listRenderSourcePins.RemoveAll();
   m_listNoCommPins.RemoveAll();
-  KsTraceLeaveResult("CKsFilter::DestroyLists", S_OK);
-  return S_OK;
 }

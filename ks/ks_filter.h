@@ -48,6 +48,10 @@ class CKsFilter : public CKsIrpTarget, public KsHeapObject {
   CHAR m_szSymbolicLink[MAX_PATH];
   CHAR m_szFriendlyName[MAX_PATH];
 
+ protected:
+  // Deletes every pin and empties the class lists that refer to them.
+  void DeletePins();
+
  private:
   HRESULT InternalInit();
 };

@@ -70,8 +70,8 @@ class KsAudTest : public testing::Test {
   void TearDown() override { delete filter; }
 
   // A single pin built directly on an opened generic audio filter.
-  CKsAudPin* PinOf(const PinSpec& spec, HRESULT* phr) {
-    device.AddPin(spec);
+  CKsAudPin* PinOf(const PinSpec& pinSpec, HRESULT* phr) {
+    device.AddPin(pinSpec);
     HRESULT hr = E_FAIL;
     if (!filter) {
       filter = new CKsAudFilter(kFilterPath, "", &hr);
@@ -102,10 +102,10 @@ TEST_F(KsAudTest, PinTypesBecomeRenderCaptureOrPlainAudioPins) {
       {4, KSPIN_DATAFLOW_OUT},                          // 5: skipped
   };
   for (const auto& p : pins) {
-    PinSpec spec;
-    spec.communication = p.communication;
-    spec.dataFlow = p.flow;
-    device.AddPin(spec);
+    PinSpec pinSpec;
+    pinSpec.communication = p.communication;
+    pinSpec.dataFlow = p.flow;
+    device.AddPin(pinSpec);
   }
   TraceCapture trace(1);
   CKsAudRenFilter* f = Open<CKsAudRenFilter>();
@@ -139,10 +139,10 @@ TEST_F(KsAudTest, FilterWithoutUsablePinsFails) {
   };
   for (const auto& c : cases) {
     device.Reset();
-    PinSpec spec;
-    spec.communication = c.communication;
-    if (!c.usable) spec.dataRanges = MultipleItem({});
-    device.AddPin(spec);
+    PinSpec pinSpec;
+    pinSpec.communication = c.communication;
+    if (!c.usable) pinSpec.dataRanges = MultipleItem({});
+    device.AddPin(pinSpec);
     if (c.countFails)
       device.ks->InjectFault(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, sim::PropertyFault::Fail(sim::kStatusUnsuccessful));
     HRESULT hr = E_FAIL;
@@ -204,11 +204,11 @@ TEST_F(KsAudTest, PinWithoutStandardStreamingIsRejected) {
   };
   for (const auto& c : cases) {
     device.Reset();
-    PinSpec spec;
-    spec.interfaces = c.interfaces;
-    spec.mediums = c.mediums;
-    spec.dataRanges = c.ranges;
-    device.AddPin(spec);
+    PinSpec pinSpec;
+    pinSpec.interfaces = c.interfaces;
+    pinSpec.mediums = c.mediums;
+    pinSpec.dataRanges = c.ranges;
+    device.AddPin(pinSpec);
     HRESULT hr = E_FAIL;
     CKsAudFilter f(kFilterPath, "", &hr);
     ASSERT_EQ(f.Instantiate(), S_OK);
@@ -266,9 +266,9 @@ TEST_F(KsAudTest, AudioRangesAreCopiedOnceTheSubFormatIsUsable) {
     std::vector<Bytes> items;
     for (const auto& r : c.ranges) items.push_back(BytesOf(r));
     device.Reset();
-    PinSpec spec;
-    spec.dataRanges = MultipleItem(items);
-    device.AddPin(spec);
+    PinSpec pinSpec;
+    pinSpec.dataRanges = MultipleItem(items);
+    device.AddPin(pinSpec);
     HRESULT hr = E_FAIL;
     CKsAudFilter f(kFilterPath, "", &hr);
     ASSERT_EQ(f.Instantiate(), S_OK);
@@ -308,9 +308,9 @@ TEST_F(KsAudTest, RangeWalkStopsAtSizesThatDoNotFit) {
   };
   for (const auto& c : cases) {
     device.Reset();
-    PinSpec spec;
-    spec.dataRanges = c.ranges;
-    device.AddPin(spec);
+    PinSpec pinSpec;
+    pinSpec.dataRanges = c.ranges;
+    device.AddPin(pinSpec);
     HRESULT hr = E_FAIL;
     CKsAudFilter f(kFilterPath, "", &hr);
     ASSERT_EQ(f.Instantiate(), S_OK);
@@ -320,20 +320,20 @@ TEST_F(KsAudTest, RangeWalkStopsAtSizesThatDoNotFit) {
   }
   // A reply cut inside the second range.
   device.Reset();
-  PinSpec spec;
-  spec.dataRanges = MultipleItem({BytesOf(r16), BytesOf(r24)});
+  PinSpec pinSpec;
+  pinSpec.dataRanges = MultipleItem({BytesOf(r16), BytesOf(r24)});
   device.ks->InjectFault({KSPROPSETID_Pin, KSPROPERTY_PIN_DATARANGES, 0},
                          sim::PropertyFault::Short(sizeof(KSMULTIPLE_ITEM) + sizeof r16 + 40));
   HRESULT hr = E_FAIL;
-  EXPECT_EQ(MaxBitsOf(*PinOf(spec, &hr)), std::vector<ULONG>{16});
+  EXPECT_EQ(MaxBitsOf(*PinOf(pinSpec, &hr)), std::vector<ULONG>{16});
 }
 
 TEST_F(KsAudTest, FormatIsTestedAgainstEachRangeInTurn) {
-  PinSpec spec;
-  spec.dataRanges = MultipleItem({BytesOf(AudioRange(2, 16, 24, 44100, 192000)),
+  PinSpec pinSpec;
+  pinSpec.dataRanges = MultipleItem({BytesOf(AudioRange(2, 16, 24, 44100, 192000)),
                                   BytesOf(AudioRange(8, 32, 32, 32000, 384000))});
   HRESULT hr = E_FAIL;
-  CKsAudPin* p = PinOf(spec, &hr);
+  CKsAudPin* p = PinOf(pinSpec, &hr);
   ASSERT_EQ(hr, S_OK);
   const GUID floatSub = {WAVE_FORMAT_IEEE_FLOAT, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xaa, 0x00, 0x38, 0x9b, 0x71}};
   const auto ext24 = Extensible(2, 24, 96000, KSDATAFORMAT_SUBTYPE_PCM);
@@ -384,9 +384,9 @@ TEST_F(KsAudTest, WildcardsInARangeMatchAnyIdentity) {
     auto range = AudioRange(2, 16, 16, 48000, 48000, c.subFormat);
     range.DataRange.Specifier = c.specifier;
     device.Reset();
-    PinSpec spec;
-    spec.dataRanges = MultipleItem({BytesOf(range)});
-    device.AddPin(spec);
+    PinSpec pinSpec;
+    pinSpec.dataRanges = MultipleItem({BytesOf(range)});
+    device.AddPin(pinSpec);
     HRESULT hr = E_FAIL;
     CKsAudFilter f(kFilterPath, "", &hr);
     ASSERT_EQ(f.Instantiate(), S_OK);
@@ -399,9 +399,9 @@ TEST_F(KsAudTest, WildcardsInARangeMatchAnyIdentity) {
 
 TEST_F(KsAudTest, RequestIsBuiltForStandardStreaming) {
   HRESULT hr = E_FAIL;
-  PinSpec spec;
+  PinSpec pinSpec;
   device.AddPin(PinSpec{});  // the pin under test is pin 1
-  device.AddPin(spec);
+  device.AddPin(pinSpec);
   filter = new CKsAudFilter(kFilterPath, "", &hr);
   ASSERT_EQ(filter->Instantiate(), S_OK);
   CKsAudPin p(filter, 1, &hr);
@@ -498,11 +498,11 @@ TEST_F(KsAudTest, FindViablePinTakesTheFirstSinkPinThatFits) {
       {KSPIN_COMMUNICATION_SINK, KSPIN_DATAFLOW_OUT, rangesOf(24, 24, 96000)},   // 3
   };
   for (const auto& p : pins) {
-    PinSpec spec;
-    spec.communication = p.communication;
-    spec.dataFlow = p.flow;
-    spec.dataRanges = p.ranges;
-    device.AddPin(spec);
+    PinSpec pinSpec;
+    pinSpec.communication = p.communication;
+    pinSpec.dataFlow = p.flow;
+    pinSpec.dataRanges = p.ranges;
+    device.AddPin(pinSpec);
   }
   CKsAudRenFilter* ren = Open<CKsAudRenFilter>();
   auto idOf = [](CKsAudPin* found) { return found ? static_cast<long>(found->m_nId) : -1L; };

@@ -160,10 +160,10 @@ TEST_F(KsFilterTest, PinsAreSortedByCommunicationAndDataFlow) {
       {KSPIN_COMMUNICATION_SINK, 7},  // 9
   };
   for (const auto& p : pins) {
-    PinSpec spec;
-    spec.communication = p.communication;
-    spec.dataFlow = p.flow;
-    device.AddPin(spec);
+    PinSpec pinSpec;
+    pinSpec.communication = p.communication;
+    pinSpec.dataFlow = p.flow;
+    device.AddPin(pinSpec);
   }
   Open();
   TraceCapture trace(5);
@@ -194,9 +194,9 @@ TEST_F(KsFilterTest, FilterWithoutClassifiedPinsIsNotViable) {
   };
   for (const auto& c : cases) {
     device.Reset();
-    PinSpec spec;
-    spec.communication = c.communication;
-    device.AddPin(spec);
+    PinSpec pinSpec;
+    pinSpec.communication = c.communication;
+    device.AddPin(pinSpec);
     if (c.countFails) device.ks->InjectFault(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, PropertyFault::Fail(sim::kStatusUnsuccessful));
     HRESULT hr = E_FAIL;
     CKsFilter f(kFilterPath, "Orvi", &hr);
@@ -209,15 +209,15 @@ TEST_F(KsFilterTest, FilterWithoutClassifiedPinsIsNotViable) {
 }
 
 TEST_F(KsFilterTest, PinSnapshotHoldsEveryProperty) {
-  PinSpec spec;
-  spec.communication = KSPIN_COMMUNICATION_BOTH;
-  spec.dataFlow = KSPIN_DATAFLOW_OUT;
-  spec.interfaces = MultipleItem({Identifier(KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING),
+  PinSpec pinSpec;
+  pinSpec.communication = KSPIN_COMMUNICATION_BOTH;
+  pinSpec.dataFlow = KSPIN_DATAFLOW_OUT;
+  pinSpec.interfaces = MultipleItem({Identifier(KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_STREAMING),
                                   Identifier(KSINTERFACESETID_Standard, KSINTERFACE_STANDARD_LOOPED_STREAMING)});
-  spec.category = KSNODETYPE_SPEAKER;
-  spec.name = L"Line Out";
+  pinSpec.category = KSNODETYPE_SPEAKER;
+  pinSpec.name = L"Line Out";
   device.AddPin(PinSpec{});
-  device.AddPin(spec);
+  device.AddPin(pinSpec);
   device.ks->SetPinValueOf(1, KSPROPERTY_PIN_CINSTANCES, KSPIN_CINSTANCES{3, 1});
   Open();
   HRESULT hr = E_FAIL;
@@ -259,10 +259,10 @@ TEST_F(KsFilterTest, PinPropertyFailuresAreTracedAndTheRestIsRead) {
       {KSPROPERTY_PIN_CATEGORY, "KSPROPERTY_PIN_CATEGORY"},
       {KSPROPERTY_PIN_NAME, "KSPROPERTY_PIN_NAME"},
   };
-  PinSpec spec;
-  spec.dataFlow = KSPIN_DATAFLOW_OUT;
-  device.AddPin(spec);
-  device.AddPin(spec);
+  PinSpec pinSpec;
+  pinSpec.dataFlow = KSPIN_DATAFLOW_OUT;
+  device.AddPin(pinSpec);
+  device.AddPin(pinSpec);
   Open();
   for (const auto& c : cases) {
     device.ks->ClearFaults();

@@ -96,18 +96,18 @@ class TestFilterDevice {
   void SetPinCount(ULONG n) { ks->SetValueOf(KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, n); }
 
   // Adds the next pin type; returns its id.
-  ULONG AddPin(const PinSpec& spec) {
+  ULONG AddPin(const PinSpec& pinSpec) {
     ULONG id = m_pins++;
-    ks->SetPinValueOf(id, KSPROPERTY_PIN_COMMUNICATION, spec.communication);
-    ks->SetPinValueOf(id, KSPROPERTY_PIN_DATAFLOW, spec.dataFlow);
-    ks->SetPinValue(id, KSPROPERTY_PIN_INTERFACES, spec.interfaces);
-    ks->SetPinValue(id, KSPROPERTY_PIN_MEDIUMS, spec.mediums);
-    ks->SetPinValue(id, KSPROPERTY_PIN_DATARANGES, spec.dataRanges);
+    ks->SetPinValueOf(id, KSPROPERTY_PIN_COMMUNICATION, pinSpec.communication);
+    ks->SetPinValueOf(id, KSPROPERTY_PIN_DATAFLOW, pinSpec.dataFlow);
+    ks->SetPinValue(id, KSPROPERTY_PIN_INTERFACES, pinSpec.interfaces);
+    ks->SetPinValue(id, KSPROPERTY_PIN_MEDIUMS, pinSpec.mediums);
+    ks->SetPinValue(id, KSPROPERTY_PIN_DATARANGES, pinSpec.dataRanges);
     ks->SetPinValueOf(id, KSPROPERTY_PIN_CINSTANCES, KSPIN_CINSTANCES{1, 0});
     ks->SetPinValueOf(id, KSPROPERTY_PIN_GLOBALCINSTANCES, KSPIN_CINSTANCES{1, 0});
-    ks->SetPinValueOf(id, KSPROPERTY_PIN_CATEGORY, spec.category);
-    auto name = reinterpret_cast<const uint8_t*>(spec.name.c_str());
-    ks->SetPinValue(id, KSPROPERTY_PIN_NAME, Bytes(name, name + (spec.name.size() + 1) * sizeof(wchar_t)));
+    ks->SetPinValueOf(id, KSPROPERTY_PIN_CATEGORY, pinSpec.category);
+    auto name = reinterpret_cast<const uint8_t*>(pinSpec.name.c_str());
+    ks->SetPinValue(id, KSPROPERTY_PIN_NAME, Bytes(name, name + (pinSpec.name.size() + 1) * sizeof(wchar_t)));
     SetPinCount(m_pins);
     return id;
   }
