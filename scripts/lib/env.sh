@@ -6,8 +6,10 @@ BUILD="$REPO/build"
 export WINEPREFIX="${WINEPREFIX:-$BUILD/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
-LAB_PRESETS=(lab-x64 lab-x86)
-ALL_PRESETS=(lab-x64 lab-x86 release-x64 release-x86)
+# Trees with tests: the lab flavour of both architectures and the native build
+# of the portable logic.
+TEST_PRESETS=(lab-x64 lab-x86 native)
+ALL_PRESETS=(lab-x64 lab-x86 release-x64 release-x86 native)
 
 log() { printf '== %s\n' "$*" >&2; }
 die() { printf 'error: %s\n' "$*" >&2; exit 1; }
