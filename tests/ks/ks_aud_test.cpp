@@ -12,6 +12,7 @@
 #include "ks/ks_aud_pin.h"
 #include "tests/ks/ks_test_device.h"
 #include "tests/support/trace_capture.h"
+#include "tests/support/wave_format.h"
 
 using orvi::test::AudioRange;
 using orvi::test::Bytes;
@@ -28,20 +29,11 @@ namespace {
 // A sub-format outside the wave-format family.
 const GUID kNonWaveSubFormat = {0x12345678, 0x1234, 0x5678, {1, 2, 3, 4, 5, 6, 7, 8}};
 
-WAVEFORMATEX Pcm(WORD channels, WORD bits, DWORD rate, WORD tag = WAVE_FORMAT_PCM) {
-  WAVEFORMATEX f = {};
-  f.wFormatTag = tag;
-  f.nChannels = channels;
-  f.wBitsPerSample = bits;
-  f.nSamplesPerSec = rate;
-  f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-  f.nAvgBytesPerSec = rate * f.nBlockAlign;
-  return f;
-}
+using orvi::test::PcmFormat;
 
 WAVEFORMATEXTENSIBLE Extensible(WORD channels, WORD bits, DWORD rate, const GUID& subFormat) {
   WAVEFORMATEXTENSIBLE x = {};
-  x.Format = Pcm(channels, bits, rate, WAVE_FORMAT_EXTENSIBLE);
+  x.Format = PcmFormat(channels, bits, rate, WAVE_FORMAT_EXTENSIBLE);
   x.Format.cbSize = sizeof x - sizeof(WAVEFORMATEX);
   x.Samples.wValidBitsPerSample = bits;
   x.dwChannelMask = SPEAKER_FRONT_LEFT | SPEAKER_FRONT_RIGHT;
@@ -346,17 +338,17 @@ TEST_F(KsAudTest, FormatIsTestedAgainstEachRangeInTurn) {
     ULONG flags;
     BOOL supported;
   } cases[] = {
-      {"384 kHz by rate alone", Pcm(2, 16, 384000), nullptr, FORMAT_CHECK_RATE, TRUE},
-      {"384 kHz and 16 bits together", Pcm(2, 16, 384000), nullptr, FORMAT_CHECK_RATE | FORMAT_CHECK_BITS, FALSE},
-      {"rate ignored when not asked", Pcm(2, 16, 1), nullptr, FORMAT_CHECK_BITS, TRUE},
-      {"bounds are inclusive", Pcm(2, 24, 192000), nullptr, FORMAT_CHECK_ALL, TRUE},
-      {"above every maximum rate", Pcm(2, 32, 384001), nullptr, FORMAT_CHECK_RATE, FALSE},
-      {"below every minimum rate", Pcm(2, 16, 31999), nullptr, FORMAT_CHECK_RATE, FALSE},
-      {"8 bits fit no range", Pcm(2, 8, 48000), nullptr, FORMAT_CHECK_BITS, FALSE},
-      {"6 channels only in the second range", Pcm(6, 32, 48000), nullptr, FORMAT_CHECK_ALL, TRUE},
-      {"6 channels at 16 bits", Pcm(6, 16, 48000), nullptr, FORMAT_CHECK_ALL, FALSE},
-      {"channels ignored when not asked", Pcm(9, 16, 48000), nullptr, FORMAT_CHECK_BITS | FORMAT_CHECK_RATE, TRUE},
-      {"identity still compared with no flags", Pcm(2, 16, 48000, WAVE_FORMAT_IEEE_FLOAT), nullptr, 0, FALSE},
+      {"384 kHz by rate alone", PcmFormat(2, 16, 384000), nullptr, FORMAT_CHECK_RATE, TRUE},
+      {"384 kHz and 16 bits together", PcmFormat(2, 16, 384000), nullptr, FORMAT_CHECK_RATE | FORMAT_CHECK_BITS, FALSE},
+      {"rate ignored when not asked", PcmFormat(2, 16, 1), nullptr, FORMAT_CHECK_BITS, TRUE},
+      {"bounds are inclusive", PcmFormat(2, 24, 192000), nullptr, FORMAT_CHECK_ALL, TRUE},
+      {"above every maximum rate", PcmFormat(2, 32, 384001), nullptr, FORMAT_CHECK_RATE, FALSE},
+      {"below every minimum rate", PcmFormat(2, 16, 31999), nullptr, FORMAT_CHECK_RATE, FALSE},
+      {"8 bits fit no range", PcmFormat(2, 8, 48000), nullptr, FORMAT_CHECK_BITS, FALSE},
+      {"6 channels only in the second range", PcmFormat(6, 32, 48000), nullptr, FORMAT_CHECK_ALL, TRUE},
+      {"6 channels at 16 bits", PcmFormat(6, 16, 48000), nullptr, FORMAT_CHECK_ALL, FALSE},
+      {"channels ignored when not asked", PcmFormat(9, 16, 48000), nullptr, FORMAT_CHECK_BITS | FORMAT_CHECK_RATE, TRUE},
+      {"identity still compared with no flags", PcmFormat(2, 16, 48000, WAVE_FORMAT_IEEE_FLOAT), nullptr, 0, FALSE},
       {"extensible PCM matches by its SubFormat", ext24.Format, &ext24.Format, FORMAT_CHECK_ALL, TRUE},
       {"extensible float does not, whatever its tag", extFloat.Format, &extFloat.Format, 0, FALSE},
       {"extensible without room for its SubFormat", *ext24Short, nullptr, 0, FALSE},
@@ -392,7 +384,7 @@ TEST_F(KsAudTest, WildcardsInARangeMatchAnyIdentity) {
     ASSERT_EQ(f.Instantiate(), S_OK);
     CKsAudPin p(&f, 0, &hr);
     ASSERT_EQ(hr, S_OK) << c.what;
-    WAVEFORMATEX format = Pcm(2, 16, 48000, c.tag);
+    WAVEFORMATEX format = PcmFormat(2, 16, 48000, c.tag);
     EXPECT_EQ(p.IsFormatSupported(&format, FORMAT_CHECK_ALL), c.supported) << c.what;
   }
 }
@@ -437,7 +429,7 @@ TEST_F(KsAudTest, SetFormatResizesTheRequestToTheFormat) {
   struct {
     WAVEFORMATEX f;
     BYTE tail[22];
-  } pcm = {Pcm(2, 24, 96000), {}};
+  } pcm = {PcmFormat(2, 24, 96000), {}};
   pcm.f.cbSize = 22;
   std::memset(pcm.tail, 0xAB, sizeof pcm.tail);
   ASSERT_EQ(p->SetFormat(&pcm.f), S_OK);
@@ -462,7 +454,7 @@ TEST_F(KsAudTest, SetFormatResizesTheRequestToTheFormat) {
   EXPECT_EQ(std::memcmp(p->m_pWaveFormat, &ext, sizeof ext), 0);
 
   // And PCM shrinks it again.
-  const auto plain = Pcm(1, 16, 44100);
+  const auto plain = PcmFormat(1, 16, 44100);
   ASSERT_EQ(p->SetFormat(&plain), S_OK);
   EXPECT_EQ(p->m_cbPinCreateSize, base + 18);
   EXPECT_EQ(p->m_pksDataFormatWfx->FormatSize, 82u);
@@ -479,7 +471,7 @@ TEST_F(KsAudTest, SetFormatResizesTheRequestToTheFormat) {
 TEST_F(KsAudTest, SampleSizeIsCutTo16Bits) {
   HRESULT hr = E_FAIL;
   CKsAudPin* p = PinOf(PinSpec{}, &hr);
-  auto f = Pcm(0xFFFF, 32, 48000);  // 262140 bytes a frame
+  auto f = PcmFormat(0xFFFF, 32, 48000);  // 262140 bytes a frame
   ASSERT_EQ(p->SetFormat(&f), S_OK);
   EXPECT_EQ(p->m_pksDataFormatWfx->SampleSize, 262140u & 0xFFFF);
 }
@@ -511,12 +503,12 @@ TEST_F(KsAudTest, FindViablePinTakesTheFirstSinkPinThatFits) {
     ULONG flags;
     long render, capture;
   } cases[] = {
-      {Pcm(2, 16, 44100), FORMAT_CHECK_BITS, 1, -1},
-      {Pcm(2, 32, 44100), FORMAT_CHECK_BITS, 2, -1},
-      {Pcm(2, 24, 44100), FORMAT_CHECK_BITS, 2, 3},
-      {Pcm(2, 8, 44100), FORMAT_CHECK_BITS, -1, -1},
-      {Pcm(2, 8, 384000), FORMAT_CHECK_RATE, 2, -1},
-      {Pcm(2, 8, 96000), FORMAT_CHECK_RATE, 2, 3},
+      {PcmFormat(2, 16, 44100), FORMAT_CHECK_BITS, 1, -1},
+      {PcmFormat(2, 32, 44100), FORMAT_CHECK_BITS, 2, -1},
+      {PcmFormat(2, 24, 44100), FORMAT_CHECK_BITS, 2, 3},
+      {PcmFormat(2, 8, 44100), FORMAT_CHECK_BITS, -1, -1},
+      {PcmFormat(2, 8, 384000), FORMAT_CHECK_RATE, 2, -1},
+      {PcmFormat(2, 8, 96000), FORMAT_CHECK_RATE, 2, 3},
   };
   for (const auto& c : cases) EXPECT_EQ(idOf(ren->FindViablePin(&c.f, c.flags)), c.render);
 
@@ -532,7 +524,7 @@ TEST_F(KsAudTest, FindViablePinWithoutSinkPinsFindsNothing) {
   source.communication = KSPIN_COMMUNICATION_SOURCE;
   device.AddPin(source);
   CKsAudRenFilter* ren = Open<CKsAudRenFilter>();
-  auto f = Pcm(2, 16, 48000);
+  auto f = PcmFormat(2, 16, 48000);
   EXPECT_EQ(ren->FindViablePin(&f, FORMAT_CHECK_ALL), nullptr);
   HRESULT hr = E_FAIL;
   CKsAudCapFilter cap(kFilterPath, "", &hr);

@@ -8,7 +8,9 @@
 #include "sim/device_tree.h"
 #include "sim/lab_state.h"
 #include "tests/support/trace_capture.h"
+#include "tests/support/wave_format.h"
 
+using orvi::test::PcmFormat;
 using orvi::test::TraceCapture;
 
 namespace {
@@ -33,17 +35,6 @@ class KsDeviceTest : public testing::Test {
     sim::Lab::Unplug();
   }
 
-  static WAVEFORMATEX Pcm(WORD channels, DWORD rate, WORD bits) {
-    WAVEFORMATEX f = {};
-    f.wFormatTag = WAVE_FORMAT_PCM;
-    f.nChannels = channels;
-    f.nSamplesPerSec = rate;
-    f.wBitsPerSample = bits;
-    f.nBlockAlign = static_cast<WORD>(channels * bits / 8);
-    f.nAvgBytesPerSec = rate * f.nBlockAlign;
-    return f;
-  }
-
   std::unique_ptr<CKsAudRenFilter> filter;
   CKsAudPin* renderPin = nullptr;
 };
@@ -54,11 +45,11 @@ TEST_F(KsDeviceTest, DefaultDeviceAcceptsItsDepthsAndRatesOnly) {
     ULONG flags;
     bool viable;
   } cases[] = {
-      {Pcm(2, 48000, 24), FORMAT_CHECK_BITS, true},     {Pcm(2, 48000, 16), FORMAT_CHECK_BITS, true},
-      {Pcm(2, 48000, 32), FORMAT_CHECK_BITS, true},     {Pcm(2, 48000, 8), FORMAT_CHECK_BITS, false},
-      {Pcm(2, 384000, 24), FORMAT_CHECK_RATE, true},    {Pcm(2, 32000, 24), FORMAT_CHECK_RATE, true},
-      {Pcm(2, 22050, 24), FORMAT_CHECK_RATE, false},    {Pcm(2, 768000, 24), FORMAT_CHECK_RATE, false},
-      {Pcm(4, 48000, 24), FORMAT_CHECK_CHANNELS, false}, {Pcm(2, 96000, 24), FORMAT_CHECK_ALL, true},
+      {PcmFormat(2, 24, 48000), FORMAT_CHECK_BITS, true},     {PcmFormat(2, 16, 48000), FORMAT_CHECK_BITS, true},
+      {PcmFormat(2, 32, 48000), FORMAT_CHECK_BITS, true},     {PcmFormat(2, 8, 48000), FORMAT_CHECK_BITS, false},
+      {PcmFormat(2, 24, 384000), FORMAT_CHECK_RATE, true},    {PcmFormat(2, 24, 32000), FORMAT_CHECK_RATE, true},
+      {PcmFormat(2, 24, 22050), FORMAT_CHECK_RATE, false},    {PcmFormat(2, 24, 768000), FORMAT_CHECK_RATE, false},
+      {PcmFormat(4, 24, 48000), FORMAT_CHECK_CHANNELS, false}, {PcmFormat(2, 24, 96000), FORMAT_CHECK_ALL, true},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(filter->FindViablePin(&c.format, c.flags) != nullptr, c.viable)
@@ -67,7 +58,7 @@ TEST_F(KsDeviceTest, DefaultDeviceAcceptsItsDepthsAndRatesOnly) {
 }
 
 TEST_F(KsDeviceTest, InstantiateWithoutKsUserLibraryFailsWithFileNotFound) {
-  WAVEFORMATEX format = Pcm(2, 48000, 24);
+  WAVEFORMATEX format = PcmFormat(2, 24, 48000);
   ASSERT_EQ(renderPin->SetFormat(&format), S_OK);
   sim::Lab::Block()->ksuserMissing = 1;
   TraceCapture trace(1);

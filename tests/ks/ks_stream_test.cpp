@@ -18,6 +18,7 @@
 #include "sim/lab_state.h"
 #include "sim/scheduler.h"
 #include "sim/wav_file.h"
+#include "tests/support/wave_format.h"
 
 namespace {
 
@@ -67,13 +68,7 @@ TEST(KsStreamTest, RingOfEightPacketsTwoDeepPlaysBitExactOnTheSampleClock) {
   ASSERT_EQ(filter->Instantiate(), S_OK);
   ASSERT_EQ(filter->EnumeratePins(), S_OK);
 
-  WAVEFORMATEX format = {};
-  format.wFormatTag = WAVE_FORMAT_PCM;
-  format.nChannels = kChannels;
-  format.nSamplesPerSec = kRate;
-  format.wBitsPerSample = kBits;
-  format.nBlockAlign = kBlockAlign;
-  format.nAvgBytesPerSec = kRate * kBlockAlign;
+  WAVEFORMATEX format = orvi::test::PcmFormat(kChannels, kBits, kRate);
   CKsAudPin* pin = filter->FindViablePin(&format, FORMAT_CHECK_ALL);
   ASSERT_NE(pin, nullptr);
   ASSERT_EQ(pin->SetFormat(&format), S_OK);
