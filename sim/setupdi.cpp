@@ -3,43 +3,32 @@
 // every other set is the system's.
 #include <cstring>
 #include <memory>
-#include <set>
 
 #include "ks/ks_platform.h"
 #include "platform/device_api.h"
 #include "sim/device_tree.h"
+#include "sim/issued_pointers.h"
 #include "sim/lab_state.h"
 
 namespace dev {
 namespace {
 
-constexpr uint32_t kSetMagic = 0x53455453;  // "STES"
-
 struct DeviceSet {
-  uint32_t magic = kSetMagic;
   GUID category;
   sim::DeviceTree tree;
   std::vector<size_t> interfaces;  // indices into tree.interfaces, in enumeration order
   std::vector<size_t> nodes;       // the nodes of those interfaces, each once
 };
 
-struct SetRegistry {
-  SRWLOCK lock = SRWLOCK_INIT;
-  std::set<DeviceSet*> live;
-};
-
-SetRegistry& Registry() {
-  static SetRegistry* r = new SetRegistry;
-  return *r;
+// The sets this process handed out; any other is the system's.
+sim::IssuedPointers& Issued() {
+  static auto* issued = new sim::IssuedPointers;
+  return *issued;
 }
 
 DeviceSet* Ours(HDEVINFO set) {
   auto* candidate = reinterpret_cast<DeviceSet*>(set);
-  SetRegistry& r = Registry();
-  AcquireSRWLockShared(&r.lock);
-  bool found = r.live.count(candidate) != 0;
-  ReleaseSRWLockShared(&r.lock);
-  return found ? candidate : nullptr;
+  return Issued().Contains(candidate) ? candidate : nullptr;
 }
 
 bool OwnedClass(const GUID* guid) {
@@ -114,20 +103,13 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, PCSTR enumerator, HWND pare
     for (size_t n : s->nodes) listed = listed || n == di.node;
     if (!listed) s->nodes.push_back(di.node);
   }
-  SetRegistry& r = Registry();
-  AcquireSRWLockExclusive(&r.lock);
-  r.live.insert(s.get());
-  ReleaseSRWLockExclusive(&r.lock);
+  Issued().Add(s.get());
   return reinterpret_cast<HDEVINFO>(s.release());
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO set) {
-  DeviceSet* s = Ours(set);
-  if (!s) return ::SetupDiDestroyDeviceInfoList(set);
-  SetRegistry& r = Registry();
-  AcquireSRWLockExclusive(&r.lock);
-  r.live.erase(s);
-  ReleaseSRWLockExclusive(&r.lock);
+  auto* s = reinterpret_cast<DeviceSet*>(set);
+  if (!Issued().Remove(s)) return ::SetupDiDestroyDeviceInfoList(set);
   delete s;
   return TRUE;
 }
