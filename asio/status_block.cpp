@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "common/buffer_lengths.h"
 #include "common/rates.h"
@@ -158,16 +160,42 @@ void CStatusBlock::PublishBuffersDisposed() {
   Changed();
 }
 
-bool CStatusBlock::PublishDop(bool dsdStream, bool dsd128) {
+bool CStatusBlock::PublishDop(bool detected) {
   if (!IsOwned()) return false;
   DriverStatusBlock* b = Block();
-  const uint32_t stream = dsdStream ? 1 : 0;
-  const uint32_t is128 = dsd128 ? 1 : 0;
-  if (LoadField(b->dwDsdStream) == stream && LoadField(b->dwDsd128) == is128) return false;
-  StoreField(b->dwDsdStream, stream);
-  StoreField(b->dwDsd128, is128);
-  Changed();
-  return true;
+  bool changed = false;
+  auto set = [&changed](uint32_t& field, uint32_t value) {
+    if (LoadField(field) == value) return;
+    StoreField(field, value);
+    changed = true;
+  };
+  if (detected) {
+    if (LoadField(b->dwDsdStream) == 0) set(b->dwDsdStream, 1);
+    set(b->dwDsd128, LoadField(b->dwSampleRate) == 352800 ? 1 : 0);
+  } else if (LoadField(b->dwDsdStream) == 1) {
+    set(b->dwDsdStream, 0);
+    set(b->dwDsd128, 0);
+  }
+  if (changed) Changed();
+  return changed;
+}
+
+uint32_t CStatusBlock::SupportedBits() const { return IsValid() ? LoadField(Block()->dwSupportedBits) : 0; }
+
+bool CStatusBlock::NativeDsd() const { return IsValid() && LoadField(Block()->dwNativeDsd) != 0; }
+
+void CStatusBlock::KeepForProcess() const {
+  if (!m_hMap) return;
+  // One handle per block name is enough; it is never closed.
+  static std::mutex lock;
+  static std::set<std::string> kept;
+  std::lock_guard<std::mutex> guard(lock);
+  if (kept.count(m_name)) return;
+  HANDLE copy = nullptr;
+  if (DuplicateHandle(GetCurrentProcess(), m_hMap.get(), GetCurrentProcess(), &copy, 0, FALSE,
+                      DUPLICATE_SAME_ACCESS)) {
+    kept.insert(m_name);
+  }
 }
 
 void CStatusBlock::RequestShowPanel() {

@@ -66,10 +66,21 @@ class CStatusBlock {
   void PublishState(DriverState state);
   // Owned; disposeBuffers. dwDsd256 is left as it was.
   void PublishBuffersDisposed();
-  // Owned; DoP detection. Writes only when a flag changes; true when it did.
-  bool PublishDop(bool dsdStream, bool dsd128);
+  // Owned; the outcome of a DoP test of the host's output. Detected: a DSD
+  // stream, DSD128 when the published rate is 352800 Hz. Not detected: a
+  // shown DSD stream ends. Writes only when a flag changes; true when it did.
+  bool PublishDop(bool detected);
   // Valid; controlPanel found the panel's window.
   void RequestShowPanel();
+
+  // Valid; the depth mask init published (0 without a valid block).
+  uint32_t SupportedBits() const;
+  // Valid and native DSD is streaming (containers hold raw DSD, not PCM).
+  bool NativeDsd() const;
+  // Keeps the block alive until the process ends, also after this object is
+  // gone: a later driver object of the same process then finds it as it was
+  // (with the panel's settings) instead of creating and loading it again.
+  void KeepForProcess() const;
 
   // Owned; consumes the panel's reset request. True once per request.
   bool TakeResetRequest();

@@ -131,7 +131,7 @@ TEST_F(StatusBlockTest, NameHeldByAnotherKindOfObjectLeavesTheDriverUnpublished)
   driver.PublishBuffersCreated(1, 2822400);
   driver.PublishState(orvi::kDriverRunning);
   driver.PublishBuffersDisposed();
-  EXPECT_FALSE(driver.PublishDop(true, true));
+  EXPECT_FALSE(driver.PublishDop(true));
   driver.RequestShowPanel();
   EXPECT_FALSE(driver.TakeResetRequest());
   driver.Release();
@@ -189,7 +189,7 @@ TEST_F(StatusBlockTest, EachWriteHonoursItsGuard) {
       {"buffers created", kOwned, [](CStatusBlock& s) { s.PublishBuffersCreated(512, 48000); }},
       {"running", kOwned, [](CStatusBlock& s) { s.PublishState(orvi::kDriverRunning); }},
       {"buffers disposed", kOwned, [](CStatusBlock& s) { s.PublishBuffersDisposed(); }},
-      {"DoP flags", kOwned, [](CStatusBlock& s) { s.PublishDop(true, false); }},
+      {"DoP flags", kOwned, [](CStatusBlock& s) { s.PublishDop(true); }},
       {"show panel", kValid, [](CStatusBlock& s) { s.RequestShowPanel(); }},
       {"reset request", kOwned, [](CStatusBlock& s) { s.TakeResetRequest(); }},
   };
@@ -298,21 +298,33 @@ TEST_F(StatusBlockTest, DisposeClearsTheDsdFlagsButDsd256) {
   EXPECT_EQ(b.dwDsd256, 1u) << "left for the next createBuffers to rewrite";
 }
 
-TEST_F(StatusBlockTest, DopFlagsAreWrittenOnlyWhenTheyChange) {
+TEST_F(StatusBlockTest, DopFlagsFollowDetectionAndAreWrittenOnlyWhenTheyChange) {
   CreateBlock();
   ASSERT_TRUE(driver.Claim());
   DriverStatusBlock& b = panel.b();
   b.dwChanged = 0;
-  EXPECT_FALSE(driver.PublishDop(false, false));
+  EXPECT_FALSE(driver.PublishDop(false));
   EXPECT_EQ(b.dwChanged, 0u);
-  EXPECT_TRUE(driver.PublishDop(true, false));
+  b.dwSampleRate = 176400;
+  EXPECT_TRUE(driver.PublishDop(true));
   EXPECT_EQ(b.dwDsdStream, 1u);
+  EXPECT_EQ(b.dwDsd128, 0u);
   EXPECT_EQ(b.dwChanged, 1u);
   b.dwChanged = 0;
-  EXPECT_FALSE(driver.PublishDop(true, false));
+  EXPECT_FALSE(driver.PublishDop(true));
   EXPECT_EQ(b.dwChanged, 0u) << "no change, no flag: this runs on every output copy";
-  EXPECT_TRUE(driver.PublishDop(true, true));
+  b.dwSampleRate = 352800;
+  EXPECT_TRUE(driver.PublishDop(true));
   EXPECT_EQ(b.dwDsd128, 1u);
+  EXPECT_TRUE(driver.PublishDop(false));
+  EXPECT_EQ(b.dwDsdStream, 0u);
+  EXPECT_EQ(b.dwDsd128, 0u);
+  // DSD128 without a DSD stream is not touched by a failed test.
+  b.dwDsd128 = 1;
+  b.dwChanged = 0;
+  EXPECT_FALSE(driver.PublishDop(false));
+  EXPECT_EQ(b.dwDsd128, 1u);
+  EXPECT_EQ(b.dwChanged, 0u);
 }
 
 TEST_F(StatusBlockTest, ShowPanelRequestIsInPlaceWithTheChangeFlag) {
