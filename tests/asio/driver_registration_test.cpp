@@ -5,6 +5,7 @@
 #include <objbase.h>
 
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -134,6 +135,41 @@ TEST_F(DriverRegistrationTest, ReleaseDriverRegistersAndFindsNoDevice) {
 
   Regsvr32("/u /s", dll);
   ExpectUnregistered(clsid);
+}
+
+// The host tool, as a host would, on the registered lab driver and the default
+// simulated device: the figures a host bases its buffers on.
+TEST_F(DriverRegistrationTest, HostToolReportsTheRegisteredDriver) {
+  Regsvr32("/s", ORVI_DRIVER_DLL);
+  const std::string tool = std::string("\"") + ASIOHOST_EXE + "\" ";
+  ProgramResult result;
+  ASSERT_TRUE(RunProgram(tool + "info", result));
+  EXPECT_EQ(result.exitCode, 3u) << result.output;
+  EXPECT_NE(result.output.find("is the device connected?"), std::string::npos) << result.output;
+
+  std::string error;
+  ASSERT_TRUE(sim::Lab::Plug("{}", error)) << error;
+  const struct {
+    const char* rate;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"48000",
+       {"channels        inputs 2  outputs 2", "latencies       input 480  output 480",
+        "buffer size     min 96  max 28800  preferred 480  granularity 48", "sample rate     48000"}},
+      {"44100",
+       {"latencies       input 440  output 440", "buffer size     min 88  max 26460  preferred 441  granularity 44"}},
+      {"2822400",
+       {"buffer size     min 28224  max 282240  preferred 28224  granularity 28224", "sample rate     2822400",
+        "ASIOSTDSDInt8MSB1"}},
+  };
+  for (const auto& c : cases) {
+    ASSERT_TRUE(RunProgram(tool + "info --rate " + c.rate, result));
+    EXPECT_EQ(result.exitCode, 0u) << result.output;
+    for (const std::string& line : c.lines) EXPECT_NE(result.output.find(line), std::string::npos) << line << "\n" << result.output;
+  }
+  ASSERT_TRUE(RunProgram(tool + "info --rate 22050", result));
+  EXPECT_EQ(result.exitCode, 4u) << result.output;
+  EXPECT_NE(result.output.find("ASE_NotPresent"), std::string::npos) << result.output;
 }
 
 }  // namespace
