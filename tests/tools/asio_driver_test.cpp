@@ -18,22 +18,12 @@ using orvi::test::FakeAsioDriver;
 // {6A0C1E55-2F7B-4C1D-9E3A-55B0C7D2E811}, this test's own.
 constexpr CLSID kFakeClass = {0x6a0c1e55, 0x2f7b, 0x4c1d, {0x9e, 0x3a, 0x55, 0xb0, 0xc7, 0xd2, 0xe8, 0x11}};
 
-class FakeFactory : public IClassFactory {
+class FakeFactory : public orvi::test::StaticClassFactory {
  public:
   FakeAsioDriver* product = nullptr;
   HRESULT createAnswer = S_OK;
   IID askedFor{};
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *out = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown*, REFIID iid, void** out) override {
     askedFor = iid;
     *out = nullptr;
@@ -42,7 +32,6 @@ class FakeFactory : public IClassFactory {
     *out = static_cast<IASIO*>(product);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 };
 
 class AsioDriverTest : public testing::Test {

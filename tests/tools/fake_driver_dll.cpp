@@ -31,25 +31,14 @@ class DllDriver final : public orvi::test::FakeAsioDriver {
   }
 };
 
-class Factory : public IClassFactory {
+class Factory : public orvi::test::StaticClassFactory {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *out = static_cast<IClassFactory*>(this);
-      return S_OK;
-    }
-    *out = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID, void** out) override {
     *out = nullptr;
     if (outer) return CLASS_E_NOAGGREGATION;
     *out = static_cast<IASIO*>(new DllDriver);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 };
 
 Factory g_factory;
