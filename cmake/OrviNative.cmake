@@ -13,8 +13,21 @@ add_library(orvi_portable STATIC ${PROJECT_SOURCE_DIR}/asio/dop_detector.cpp)
 target_include_directories(orvi_portable PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_options(orvi_portable PRIVATE -Wall -Wextra -Wpedantic -Werror -Wshadow -Wconversion -Wno-sign-conversion)
 
+# The media module under the name the Windows trees give it.
+set(ORVI_MEDIA_SOURCES audio_data.cpp wav.cpp dsf.cpp dff.cpp dop.cpp)
+list(TRANSFORM ORVI_MEDIA_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/media/)
+add_library(orvi_media STATIC ${ORVI_MEDIA_SOURCES})
+target_include_directories(orvi_media PUBLIC ${PROJECT_SOURCE_DIR})
+target_compile_options(orvi_media PRIVATE -Wall -Wextra -Wpedantic -Werror -Wshadow -Wconversion -Wno-sign-conversion)
+
 enable_testing()
 include(GoogleTest)
 add_executable(portable_tests ${PROJECT_SOURCE_DIR}/tests/asio/dop_detector_test.cpp)
 target_link_libraries(portable_tests PRIVATE orvi_portable gtest_main)
 gtest_discover_tests(portable_tests TEST_PREFIX "native." PROPERTIES TIMEOUT 60)
+
+set(ORVI_MEDIA_TESTS wav_test.cpp dsf_test.cpp dff_test.cpp dop_test.cpp)
+list(TRANSFORM ORVI_MEDIA_TESTS PREPEND ${PROJECT_SOURCE_DIR}/tests/media/)
+add_executable(media_tests ${ORVI_MEDIA_TESTS})
+target_link_libraries(media_tests PRIVATE orvi_media gtest_main)
+gtest_discover_tests(media_tests TEST_PREFIX "native." PROPERTIES TIMEOUT 60)
