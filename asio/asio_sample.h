@@ -112,6 +112,24 @@ class CAsioSample : public IASIO, public CUnknown {
   bool CreateSyncObjects();
   void CloseSyncObjects();
   uint32_t UsableRateMask() const;
+
+  // Buffers and streaming (asio_sample_buffers.cpp).
+  ASIOError PrepareDirection(StreamDirection direction, ASIOBufferInfo* bufferInfos, long numChannels,
+                             long bufferSize, StreamTable& table);
+  void ReleaseDirection(StreamTable& table);
+  bool StartThreads();
+  void StopThreads();
+  void AskHostSupport();
+  static DWORD WINAPI StreamThreadProc(void* self);
+  static DWORD WINAPI WatchdogThreadProc(void* self);
+  void StreamLoop();
+  void SetOpenPinsState(KSSTATE state);
+  void BringPinsDown(uint32_t streamState);
+  void ArmWatchdog();
+  void Period(uint32_t parity);
+  void BufferSwitch(uint32_t parity);
+  void CopyOut();
+  void CopyIn(uint32_t packet, uint32_t half);
   void PublishState(uint32_t state);
   bool ShowRunningPanel();
   void SendModeReport(ModeReport report, bool on);
@@ -147,6 +165,13 @@ class CAsioSample : public IASIO, public CUnknown {
   UniqueHandle m_hTimer;
   UniqueHandle m_hPacketEvents[kDirections][kRateTable.size()][kMaxPinSlots][kPacketsPerPin];
 
+  UniqueHandle m_hStreamThread, m_hWatchdogThread;
+
+  // Written by the streaming thread; the sample position and its time stamp
+  // are read by getSamplePosition and outputReady.
+  uint64_t m_llFrameCounter = 0;
+  uint64_t m_llPeriodTime = 0;  // nanoseconds, millisecond resolution
+  uint64_t m_llSwitchCount = 0;
   volatile uint64_t m_llSamplePos = 0;
   volatile uint64_t m_llTimeStamp = 0;
 
