@@ -213,8 +213,11 @@ Result<std::vector<uint8_t>> BuildDff(const DsdAudio& audio) {
       PutId(out, c == 0 ? "SLFT" : "SRGT");
     } else {
       // Generic channel ids C000..C999.
-      const std::string generic = "C" + std::string(c < 100 ? (c < 10 ? "00" : "0") : "") + std::to_string(c);
-      out.insert(out.end(), generic.begin(), generic.end());
+      // Built digit by digit: GCC 12 at -O3 misreads string concatenation here.
+      out.push_back('C');
+      out.push_back(static_cast<uint8_t>('0' + c / 100 % 10));
+      out.push_back(static_cast<uint8_t>('0' + c / 10 % 10));
+      out.push_back(static_cast<uint8_t>('0' + c % 10));
     }
   }
   PutId(out, "CMPR");
