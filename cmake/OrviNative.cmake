@@ -31,3 +31,11 @@ list(TRANSFORM ORVI_MEDIA_TESTS PREPEND ${PROJECT_SOURCE_DIR}/tests/media/)
 add_executable(media_tests ${ORVI_MEDIA_TESTS})
 target_link_libraries(media_tests PRIVATE orvi_media gtest_main)
 gtest_discover_tests(media_tests TEST_PREFIX "native." PROPERTIES TIMEOUT 60)
+
+# Test material and its verification.
+add_library(orvi_material STATIC ${PROJECT_SOURCE_DIR}/tools/material/material.cpp)
+target_link_libraries(orvi_material PUBLIC orvi_media)
+target_compile_options(orvi_material PRIVATE -Wall -Wextra -Wpedantic -Werror -Wshadow -Wconversion -Wno-sign-conversion)
+add_executable(material_tests ${PROJECT_SOURCE_DIR}/tests/tools/material_test.cpp)
+target_link_libraries(material_tests PRIVATE orvi_material gtest_main)
+gtest_discover_tests(material_tests TEST_PREFIX "native." PROPERTIES TIMEOUT 60)
