@@ -90,7 +90,21 @@ struct UsageCase {
 TEST_F(AsiohostTest, WrongCommandLinesExitWithOneAndTheUsage) {
   const UsageCase kCases[] = {
       {"", "usage: asiohost COMMAND"},
-      {"play", "asiohost: unknown command play"},
+      {"play", "asiohost: play needs a FILE"},
+      {"stream x.wav", "asiohost: unknown command stream"},
+      {"play a.wav b.wav", "asiohost: unknown argument b.wav"},
+      {"play a.wav --seconds 2", "asiohost: play does not take --seconds"},
+      {"play a.wav --buffer 0", "--buffer needs a whole number of frames from 1 to 4194304, not 0"},
+      {"play a.wav --buffer 480.5", "--buffer needs a whole number of frames"},
+      {"play a.wav --buffer 99999999", "--buffer needs a whole number of frames"},
+      {"play a.wav --buffer-ms -3", "--buffer-ms needs milliseconds above 0 up to 10000, not -3"},
+      {"play a.wav --buffer 480 --buffer-ms 10", "--buffer and --buffer-ms exclude each other"},
+      {"record r.wav", "asiohost: record needs --seconds"},
+      {"record --seconds 1", "asiohost: record needs a FILE"},
+      {"record r.wav --seconds nan", "--seconds needs seconds above 0 up to 86400, not nan"},
+      {"loopback --seconds 0", "--seconds needs seconds above 0"},
+      {"loopback x.wav", "asiohost: unknown argument x.wav"},
+      {"info --quiet", "asiohost: info does not take --quiet"},
       {"info --driver", "asiohost: --driver needs a value"},
       {"info --rate", "asiohost: --rate needs a value"},
       {"info --rate fast", "asiohost: --rate needs a sample rate in Hz, not fast"},
@@ -106,6 +120,36 @@ TEST_F(AsiohostTest, WrongCommandLinesExitWithOneAndTheUsage) {
     EXPECT_EQ(r.exitCode, 1u) << c.args << "\n" << r.output;
     EXPECT_THAT(r.output, HasSubstr(c.says)) << c.args;
     EXPECT_THAT(r.output, HasSubstr("exit codes:")) << c.args << ": the usage text follows";
+  }
+}
+
+// The file is read and checked before any driver is looked for.
+TEST_F(AsiohostTest, PlayRefusesAFileItCannotReadWithFive) {
+  char dir[MAX_PATH];
+  ASSERT_GT(GetTempPathA(sizeof dir, dir), 0u);
+  const std::string base = std::string(dir) + UniqueName("file");
+  const struct {
+    const char* what;
+    std::string bytes;  // empty: no file at all
+    const char* says;
+  } kCases[] = {
+      {"missing", "", ": cannot open it for reading"},
+      {"not audio", "hello, world", ": not a WAV, DSF or DFF file"},
+      {"short RIFF", std::string("RIFF\x04\0\0\0WAVE", 12), ": WAV: no fmt chunk"},
+  };
+  for (const auto& c : kCases) {
+    const std::string path = base + "-" + std::to_string(&c - kCases) + ".wav";
+    if (!c.bytes.empty()) {
+      HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+      ASSERT_NE(h, INVALID_HANDLE_VALUE);
+      DWORD written = 0;
+      WriteFile(h, c.bytes.data(), static_cast<DWORD>(c.bytes.size()), &written, nullptr);
+      CloseHandle(h);
+    }
+    ProgramResult r = Run("play \"" + path + "\" --driver " + UniqueName("absent"));
+    DeleteFileA(path.c_str());
+    EXPECT_EQ(r.exitCode, 5u) << c.what << "\n" << r.output;
+    EXPECT_THAT(r.output, HasSubstr(path + c.says)) << c.what;
   }
 }
 

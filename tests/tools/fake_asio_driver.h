@@ -1,8 +1,16 @@
 #pragma once
 // An ASIO driver object whose every answer the test chooses, including the
 // wrong ones a faulty driver gives: unterminated names, absurd counts, values
-// written into the out-parameters of a call that then fails.
+// written into the out-parameters of a call that then fails. It also streams:
+// a thread of its own calls the host's buffer switch, keeps what the host
+// handed over at each outputReady, fills the input halves, and can skip
+// periods, repeat an index, ask for a reset or stop switching.
+#include <atomic>
+#include <climits>
 #include <cstring>
+#include <thread>
+#include <array>
+#include <chrono>
 #include <map>
 #include <optional>
 #include <string>
@@ -57,6 +65,11 @@ class FakeAsioDriver : public IASIO {
     return c;
   }
 
+  FakeAsioDriver() = default;
+  FakeAsioDriver(const FakeAsioDriver&) = delete;
+  FakeAsioDriver& operator=(const FakeAsioDriver&) = delete;
+  ~FakeAsioDriver() { stop(); }
+
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override {
     if (iid == IID_IUnknown) {
       *out = static_cast<IUnknown*>(this);
@@ -77,8 +90,18 @@ class FakeAsioDriver : public IASIO {
   void STDMETHODCALLTYPE getErrorMessage(char* text) override {
     std::memcpy(text, errorMessage.data(), errorMessage.size());
   }
-  ASIOError STDMETHODCALLTYPE start() override { return ASE_NotPresent; }
-  ASIOError STDMETHODCALLTYPE stop() override { return ASE_NotPresent; }
+  ASIOError STDMETHODCALLTYPE start() override {
+    if (halves.empty() && channelsCreated == 0) return ASE_NotPresent;
+    quit = false;
+    period = 0;
+    switcher = std::thread([this] { Switch(); });
+    return ASE_OK;
+  }
+  ASIOError STDMETHODCALLTYPE stop() override {
+    quit = true;
+    if (switcher.joinable()) switcher.join();
+    return ASE_OK;
+  }
   ASIOError STDMETHODCALLTYPE getChannels(long* in, long* out) override {
     return Answer(channelsError, {{in, inputs}, {out, outputs}});
   }
@@ -114,7 +137,13 @@ class FakeAsioDriver : public IASIO {
     return ASE_OK;
   }
   ASIOError STDMETHODCALLTYPE setClockSource(long) override { return ASE_OK; }
-  ASIOError STDMETHODCALLTYPE getSamplePosition(ASIOSamples*, ASIOTimeStamp*) override { return ASE_NotPresent; }
+  ASIOError STDMETHODCALLTYPE getSamplePosition(ASIOSamples* pos, ASIOTimeStamp* stamp) override {
+    if (!positionAnswers) return ASE_NotPresent;
+    const uint64_t p = position;
+    *pos = ASIOSamples{static_cast<uint32_t>(p >> 32), static_cast<uint32_t>(p)};
+    *stamp = ASIOTimeStamp{0, 0};
+    return ASE_OK;
+  }
   ASIOError STDMETHODCALLTYPE getChannelInfo(ASIOChannelInfo* info) override {
     bool input = info->isInput != ASIOFalse;
     (input ? inputChannelsAsked : outputChannelsAsked).push_back(info->channel);
@@ -126,10 +155,36 @@ class FakeAsioDriver : public IASIO {
     std::strncpy(info->name, name.c_str(), sizeof info->name - 1);
     return ASE_OK;
   }
-  ASIOError STDMETHODCALLTYPE createBuffers(ASIOBufferInfo*, long, long, ASIOCallbacks*) override {
-    return ASE_NotPresent;
+  ASIOError STDMETHODCALLTYPE createBuffers(ASIOBufferInfo* infos, long n, long size, ASIOCallbacks* cb) override {
+    if (createError != ASE_OK) return createError;
+    callbacks = *cb;
+    bufferSize = size;
+    halves.assign(static_cast<size_t>(n), {});
+    bufferInfos.assign(infos, infos + n);
+    played.assign(static_cast<size_t>(n), {});
+    channelsCreated = n;
+    for (long i = 0; i < n; ++i) {
+      const ASIOSampleType type = infos[i].isInput ? inputType : outputType;
+      const size_t bytes = type == ASIOSTDSDInt8MSB1 || type == ASIOSTDSDInt8LSB1 ? static_cast<size_t>(size) / 8
+                           : type == ASIOSTInt16LSB                               ? static_cast<size_t>(size) * 2
+                           : type == ASIOSTInt24LSB                               ? static_cast<size_t>(size) * 3
+                                                                                  : static_cast<size_t>(size) * 4;
+      for (int h = 0; h < 2; ++h) {
+        halves[i][h].assign(bytes, 0xEE);  // not silence: a half the host left alone shows
+        infos[i].buffers[h] = halves[i][h].data();
+      }
+      bufferInfos[i] = infos[i];
+    }
+    hostTimeInfo = callbacks.asioMessage && callbacks.asioMessage(kAsioEngineVersion, 0, nullptr, nullptr) >= 2 &&
+                   callbacks.asioMessage(kAsioSupportsTimeInfo, 0, nullptr, nullptr) == 1;
+    return ASE_OK;
   }
-  ASIOError STDMETHODCALLTYPE disposeBuffers() override { return ASE_NotPresent; }
+  ASIOError STDMETHODCALLTYPE disposeBuffers() override {
+    stop();
+    halves.clear();
+    channelsCreated = 0;
+    return ASE_OK;
+  }
   ASIOError STDMETHODCALLTYPE controlPanel() override { return ASE_NotPresent; }
   ASIOError STDMETHODCALLTYPE future(long selector, void* opt) override {
     auto it = futureAnswers.find(selector);
@@ -141,9 +196,76 @@ class FakeAsioDriver : public IASIO {
     }
     return e;
   }
-  ASIOError STDMETHODCALLTYPE outputReady() override { return ASE_NotPresent; }
+  ASIOError STDMETHODCALLTYPE outputReady() override {
+    ++outputReadyCalls;
+    return ASE_OK;
+  }
+
+  // Streaming: the script, and what the host did.
+  ASIOError createError = ASE_OK;
+  bool positionAnswers = true;       // getSamplePosition works
+  std::map<long, long> skipPeriodsAt;  // at switch k, this many periods pass unseen first
+  long repeatIndexAt = -1;            // switch k gets the index of the one before
+  long resetAt = -1;                  // asioMessage(kAsioResetRequest) after switch k
+  long switchLimit = LONG_MAX;        // no switches after this many
+  // Input sample byte i of a channel at stream byte offset `at`: what the device "captured".
+  static uint8_t InputByte(long channel, uint64_t at) { return static_cast<uint8_t>(at * 7 + channel * 31 + 1); }
+  std::vector<std::vector<uint8_t>> played;  // per buffer info, the output halves at each outputReady
+  std::atomic<long> switchesMade{0};
+  bool hostTimeInfo = false;
 
  private:
+  void Switch() {
+    long index = 0;
+    for (long k = 0; !quit && k < switchLimit; ++k) {
+      auto skip = skipPeriodsAt.find(k);
+      const long skipped = skip == skipPeriodsAt.end() ? 0 : skip->second;
+      period += static_cast<uint64_t>(k == 0 ? 0 : 1 + skipped);
+      position = period * static_cast<uint64_t>(bufferSize);
+      // The index flips with every period that passes, except where it stutters.
+      if (k == 0) {
+        index = 0;
+      } else if (k != repeatIndexAt) {
+        index ^= static_cast<long>((1 + skipped) & 1);
+      }
+      for (size_t i = 0; i < bufferInfos.size(); ++i) {
+        if (!bufferInfos[i].isInput) continue;
+        std::vector<uint8_t>& half = halves[i][index];
+        const uint64_t at = period * half.size();
+        for (size_t b = 0; b < half.size(); ++b) half[b] = InputByte(bufferInfos[i].channelNum, at + b);
+      }
+      const long readyBefore = outputReadyCalls.load();
+      if (hostTimeInfo) {
+        ASIOTime time{};
+        time.timeInfo.samplePosition = ASIOSamples{static_cast<uint32_t>(position >> 32), static_cast<uint32_t>(position)};
+        time.timeInfo.flags = kSamplePositionValid | kSystemTimeValid;
+        callbacks.bufferSwitchTimeInfo(&time, index, ASIOTrue);
+      } else {
+        callbacks.bufferSwitch(index, ASIOTrue);
+      }
+      if (outputReadyCalls != readyBefore) {
+        for (size_t i = 0; i < bufferInfos.size(); ++i) {
+          if (bufferInfos[i].isInput) continue;
+          played[i].insert(played[i].end(), halves[i][index].begin(), halves[i][index].end());
+        }
+      }
+      ++switchesMade;
+      if (k == resetAt) callbacks.asioMessage(kAsioResetRequest, 0, nullptr, nullptr);
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  }
+
+  ASIOCallbacks callbacks{};
+  long bufferSize = 0;
+  long channelsCreated = 0;
+  std::vector<ASIOBufferInfo> bufferInfos;
+  std::vector<std::array<std::vector<uint8_t>, 2>> halves;
+  std::thread switcher;
+  std::atomic<bool> quit{false};
+  std::atomic<uint64_t> position{0};
+  uint64_t period = 0;
+  std::atomic<long> outputReadyCalls{0};
+
   struct Out {
     long* to;
     long value;
