@@ -6,6 +6,9 @@
 //
 // Portable code: no Windows dependency, so it also builds natively with the
 // sanitizers.
+#include <span>
+#include <string>
+
 #include "media/audio_data.h"
 
 namespace orvi::media {
@@ -26,5 +29,33 @@ Result<PcmAudio> PackDop(const DsdAudio& dsd, unsigned containerBits);
 // with either), differ between the channels of a frame, or a 32-bit sample's
 // lowest byte is not 0. The sample count is 16 per frame.
 Result<DsdAudio> UnpackDop(const PcmAudio& pcm);
+
+// UnpackDop for a stream that arrives piece by piece: it keeps the marker the
+// next frame must carry, and allocates nothing while decoding (only the
+// message, once, when the stream stops being DoP).
+class DopDecoder {
+ public:
+  // 1..64 channels in 24- or 32-bit containers.
+  Status Start(uint16_t channels, unsigned containerBits);
+  // Decodes the whole frames at the front of `pcm` into `out`, two DSD bytes
+  // per channel per frame, channel after channel, the earlier byte first.
+  // Stops at the end of `pcm`'s whole frames, when `out` is full, or at the
+  // first frame that is not DoP: then broken() holds, error() names the frame
+  // (counted from Start) and channel as UnpackDop does, and nothing more is
+  // decoded. Returns the frames decoded.
+  size_t Decode(std::span<const uint8_t> pcm, std::span<uint8_t> out);
+
+  bool broken() const { return !m_error.empty(); }
+  const std::string& error() const { return m_error; }
+  uint64_t frames() const { return m_frames; }  // decoded since Start
+  size_t frameBytes() const { return m_stride * m_channels; }
+
+ private:
+  uint16_t m_channels = 0;
+  size_t m_stride = 0;
+  uint8_t m_expected = 0;  // 0 until the first frame sets it
+  uint64_t m_frames = 0;
+  std::string m_error;
+};
 
 }  // namespace orvi::media

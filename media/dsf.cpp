@@ -131,35 +131,45 @@ Result<DsfFile> ParseDsf(std::span<const uint8_t> file) {
   return R::Ok(std::move(dsf));
 }
 
-Result<std::vector<uint8_t>> BuildDsf(const DsdAudio& audio) {
-  using B = Result<std::vector<uint8_t>>;
-  if (Status s = CheckDsdAudio(audio, kDsfMaxChannels); !s) return B::Fail(s.error());
-  const uint64_t bytesPerChannel = audio.sampleCount / 8 + (audio.sampleCount % 8 != 0);
-  const uint64_t blocks = bytesPerChannel / kDsfBlockSize + (bytesPerChannel % kDsfBlockSize != 0);
-  const uint64_t payload = blocks * kDsfBlockSize * audio.channels;
-  const uint64_t total = kHeaderSize + payload;
+namespace {
 
+// The headers (DSD, fmt, data chunk header) for `sampleCount` samples per
+// channel in `blocks` blocks of kDsfBlockSize per channel.
+std::vector<uint8_t> DsfHeader(uint16_t channels, uint32_t rate, uint64_t sampleCount, uint64_t blocks) {
   using detail::PutId;
   using detail::PutLe;
+  const uint64_t payload = blocks * kDsfBlockSize * channels;
   std::vector<uint8_t> out;
-  out.reserve(static_cast<size_t>(total));
+  out.reserve(static_cast<size_t>(kHeaderSize));
   PutId(out, "DSD ");
   PutLe(out, kDsdChunkSize, 8);
-  PutLe(out, total, 8);
+  PutLe(out, kHeaderSize + payload, 8);
   PutLe(out, 0, 8);  // no ID3 tag
   PutId(out, "fmt ");
   PutLe(out, kFmtChunkSize, 8);
   PutLe(out, 1, 4);  // format version
   PutLe(out, 0, 4);  // DSD raw
-  PutLe(out, kTypeOfChannels[audio.channels], 4);
-  PutLe(out, audio.channels, 4);
-  PutLe(out, audio.dsdRate, 4);
+  PutLe(out, kTypeOfChannels[channels], 4);
+  PutLe(out, channels, 4);
+  PutLe(out, rate, 4);
   PutLe(out, 1, 4);  // bits per sample: LSB first
-  PutLe(out, audio.sampleCount, 8);
+  PutLe(out, sampleCount, 8);
   PutLe(out, kDsfBlockSize, 4);
   PutLe(out, 0, 4);  // reserved
   PutId(out, "data");
   PutLe(out, kDataHeaderSize + payload, 8);
+  return out;
+}
+
+}  // namespace
+
+Result<std::vector<uint8_t>> BuildDsf(const DsdAudio& audio) {
+  using B = Result<std::vector<uint8_t>>;
+  if (Status s = CheckDsdAudio(audio, kDsfMaxChannels); !s) return B::Fail(s.error());
+  const uint64_t bytesPerChannel = audio.sampleCount / 8 + (audio.sampleCount % 8 != 0);
+  const uint64_t blocks = bytesPerChannel / kDsfBlockSize + (bytesPerChannel % kDsfBlockSize != 0);
+  std::vector<uint8_t> out = DsfHeader(audio.channels, audio.dsdRate, audio.sampleCount, blocks);
+  out.reserve(static_cast<size_t>(kHeaderSize + blocks * kDsfBlockSize * audio.channels));
   for (uint64_t b = 0; b < blocks; ++b) {
     for (uint16_t c = 0; c < audio.channels; ++c) {
       const std::vector<uint8_t>& in = audio.channelBytes[c];
@@ -170,6 +180,90 @@ Result<std::vector<uint8_t>> BuildDsf(const DsdAudio& audio) {
     }
   }
   return B::Ok(std::move(out));
+}
+
+Status DsfStreamWriter::Start(ByteSink& sink, uint16_t channels, uint32_t dsdRate) {
+  if (m_sink) return Status::Fail("DSF writer already started");
+  if (channels < 1 || channels > kDsfMaxChannels) {
+    return Status::Fail("channel count " + Num(channels) + " is outside 1.." + Num(kDsfMaxChannels));
+  }
+  if (!detail::IsAcceptedDsdRate(dsdRate)) {
+    return Status::Fail("DSD rate " + Num(dsdRate) + " is not a multiple of " + Num(kDsdBaseRate) + " up to " +
+                        Num(kMaxDsdRate));
+  }
+  if (!sink.Append(DsfHeader(channels, dsdRate, 0, 0))) return Status::Fail("could not write the DSF header");
+  m_sink = &sink;
+  m_channels = channels;
+  m_rate = dsdRate;
+  m_block.assign(size_t{kDsfBlockSize} * channels, 0);
+  m_fill = 0;
+  m_bytesPerChannel = 0;
+  m_blocksWritten = 0;
+  m_failed = false;
+  return Status::Ok();
+}
+
+Status DsfStreamWriter::Flush() {
+  if (!m_sink->Append(m_block)) {
+    m_failed = true;
+    return Status::Fail("could not write DSF block " + Num(m_blocksWritten));
+  }
+  ++m_blocksWritten;
+  m_fill = 0;
+  return Status::Ok();
+}
+
+Status DsfStreamWriter::Write(std::span<const uint8_t> groups, uint32_t bytesPerChannel) {
+  if (!m_sink) return Status::Fail("DSF writer not started");
+  if (m_failed) return Status::Fail("DSF writer failed earlier");
+  if (bytesPerChannel == 0 || bytesPerChannel > kDsfBlockSize) {
+    return Status::Fail("bytes per channel " + Num(bytesPerChannel) + " is outside 1.." + Num(kDsfBlockSize));
+  }
+  const size_t group = size_t{bytesPerChannel} * m_channels;
+  if (groups.size() % group != 0) {
+    return Status::Fail("write of " + Num(groups.size()) + " bytes is not a whole number of groups (" +
+                        Num(group) + " bytes each)");
+  }
+  // The sample count is 64 bits wide; a file this long cannot exist anyway.
+  if (groups.size() / m_channels > (uint64_t{1} << 60) - m_bytesPerChannel) {
+    return Status::Fail("the DSD stream would exceed what the sample count can hold");
+  }
+  const uint8_t* p = groups.data();
+  for (size_t at = 0; at < groups.size(); at += group) {
+    for (uint32_t i = 0; i < bytesPerChannel; ++i) {
+      for (uint16_t c = 0; c < m_channels; ++c) {
+        m_block[size_t{c} * kDsfBlockSize + m_fill] = detail::ReverseBits(p[at + size_t{c} * bytesPerChannel + i]);
+      }
+      ++m_bytesPerChannel;
+      if (++m_fill == kDsfBlockSize) {
+        if (Status s = Flush(); !s) return s;
+      }
+    }
+  }
+  return Status::Ok();
+}
+
+Status DsfStreamWriter::Finish() {
+  if (!m_sink) return Status::Fail("DSF writer not started");
+  Status s = Status::Ok();
+  if (m_failed) s = Status::Fail("DSF writer failed earlier");
+  if (s && m_fill > 0) {
+    for (uint16_t c = 0; c < m_channels; ++c) {
+      std::fill_n(m_block.begin() + static_cast<ptrdiff_t>(size_t{c} * kDsfBlockSize + m_fill), kDsfBlockSize - m_fill,
+                  uint8_t{0});
+    }
+    s = Flush();
+  }
+  // The header tells only what reached the file: a block that failed to be
+  // written is not counted.
+  const uint64_t written = std::min<uint64_t>(m_bytesPerChannel, m_blocksWritten * kDsfBlockSize);
+  if (!m_sink->Overwrite(0, DsfHeader(m_channels, m_rate, written * 8, m_blocksWritten)) && s) {
+    s = Status::Fail("could not rewrite the DSF header");
+  }
+  m_sink = nullptr;
+  m_block.clear();
+  m_block.shrink_to_fit();
+  return s;
 }
 
 }  // namespace orvi::media

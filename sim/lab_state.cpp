@@ -140,6 +140,17 @@ bool Lab::Present(LONG generation) {
   return b && b->plugged && b->generation == generation;
 }
 
+void Lab::SetRecordState(RecordFormat format, RecordState state, const char* note) {
+  LabBlock* b = Block();
+  if (!b) return;
+  size_t n = note ? strnlen(note, kRecordNoteSize - 1) : 0;
+  std::memset(b->recordNote, 0, sizeof b->recordNote);
+  if (n) std::memcpy(b->recordNote, note, n);
+  MemoryBarrier();
+  InterlockedExchange(&b->recordFormat, static_cast<LONG>(format));
+  InterlockedExchange(&b->recordState, static_cast<LONG>(state));
+}
+
 void Lab::LogHidReport(const void* data, uint32_t length) {
   LabBlock* b = Block();
   if (!b) return;

@@ -18,13 +18,21 @@
 namespace sim {
 
 inline constexpr uint32_t kLabMagic = 0x4C41424F;  // "OBAL"
-inline constexpr uint32_t kLabVersion = 1;
+inline constexpr uint32_t kLabVersion = 2;
 inline constexpr uint32_t kMaxProfileText = 32 * 1024;
 inline constexpr uint32_t kHidLogSize = 512;
 inline constexpr uint32_t kHidReportMax = 64;
+inline constexpr uint32_t kRecordNoteSize = 128;
 
 enum class CaptureSource : uint32_t { kSilence = 0, kTone = 1, kFile = 2, kLoopback = 3 };
 enum class DsdMode : uint32_t { kNone = 0, kDsd64 = 1, kDsd128 = 2, kDsd256 = 3 };
+// What the last recording holds: the stream as played (WAV), or DSD taken
+// from 32-bit containers in a DSD mode or from DoP frames (DSF).
+enum class RecordFormat : uint32_t { kNone = 0, kWav = 1, kDsdNative = 2, kDop = 3 };
+// kFinished: the file is complete and holds the whole stream; kStopped: the
+// file (if any) is complete but holds only what came before the stream
+// stopped being recordable as asked, and the note says why.
+enum class RecordState : uint32_t { kIdle = 0, kRecording = 1, kFinished = 2, kStopped = 3 };
 
 struct HidLogEntry {
   uint32_t sequence;  // 1, 2, 3 ... ; 0 while the slot is being written
@@ -63,6 +71,9 @@ struct LabBlock {
   char captureFile[260];
   volatile LONG recording;
   char recordFile[260];
+  volatile LONG recordFormat;  // RecordFormat of the last recording
+  volatile LONG recordState;   // RecordState of the last recording
+  char recordNote[kRecordNoteSize];  // why it ended, or what it could not record
   // HID output reports, a ring of the last kHidLogSize.
   volatile LONG hidLogCount;
   HidLogEntry hidLog[kHidLogSize];
@@ -84,6 +95,10 @@ class Lab {
   static bool Plugged(Profile& profile, LONG& generation);
   // Whether objects opened at `generation` still reach a present device.
   static bool Present(LONG generation);
+
+  // Publishes the state of the recording; `note` is cut to the field's size.
+  // Allocates nothing, so a pin's clock thread may call it.
+  static void SetRecordState(RecordFormat format, RecordState state, const char* note);
 
   static void LogHidReport(const void* data, uint32_t length);
   // The log's entries with a sequence above `after`, oldest first.

@@ -356,7 +356,7 @@ void PinInstanceObject::Shutdown() {
   CancelAll(kStatusCancelled);
   m_ticking = false;
   Unpublish();
-  m_recording.Close();
+  CloseRecording("pin closed");
   m_state = KSSTATE_STOP;
   LeaveCriticalSection(&m_lock);
   if (m_instanceHeld) {
@@ -427,7 +427,7 @@ void PinInstanceObject::Enter(KSSTATE state) {
       if (b && b->recording) {
         char path[sizeof b->recordFile];
         CopyLabText(b->recordFile, path);
-        if (path[0]) m_recording.Open(path, m_format);
+        if (path[0]) OpenRecording(path);
       }
     }
     if (!m_render && b && b->captureSource == static_cast<LONG>(CaptureSource::kFile)) {
@@ -447,7 +447,7 @@ void PinInstanceObject::Enter(KSSTATE state) {
     m_played = false;
     m_gapCounted = false;
     Unpublish();
-    m_recording.Close();
+    CloseRecording("stream stopped");
   }
   m_state = state;
 }
@@ -599,6 +599,25 @@ void PinInstanceObject::LoadCaptureFile(const char* name) {
   if (name[0]) ReadWav(name, m_captureFile, kMaxCaptureFileBytes);
 }
 
+void PinInstanceObject::OpenRecording(const char* path) {
+  if (IsDsfRecordingName(path)) {
+    const LabBlock* b = Lab::Block();
+    m_dsdRecording.Open(path, m_format, static_cast<DsdMode>(b ? b->dsdMode : 0));
+    return;
+  }
+  bool ok = m_recording.Open(path, m_format);
+  Lab::SetRecordState(RecordFormat::kWav, ok ? RecordState::kRecording : RecordState::kStopped,
+                      ok ? "" : "cannot create the recording");
+}
+
+void PinInstanceObject::CloseRecording(const char* why) {
+  if (m_recording.IsOpen()) {
+    m_recording.Close();
+    Lab::SetRecordState(RecordFormat::kWav, RecordState::kFinished, why);
+  }
+  m_dsdRecording.Close(why);
+}
+
 void PinInstanceObject::Fill(uint8_t* data, uint64_t firstFrame, uint64_t frames) {
   size_t bytes = static_cast<size_t>(frames) * m_blockAlign;
   const LabBlock* b = Lab::Block();
@@ -650,7 +669,7 @@ int64_t PinInstanceObject::Service(int64_t now) {
     CancelAll(kStatusDeviceNotConnected);
     m_ticking = false;
     Unpublish();
-    m_recording.Close();
+    CloseRecording("device unplugged");
     return 0;
   }
   const LabBlock* b = Lab::Block();
@@ -666,7 +685,11 @@ int64_t PinInstanceObject::Service(int64_t now) {
       }
     }
   }
+  // A DSF file is only complete once finished, so switching recording off
+  // finishes it now rather than at the stream's end.
+  if (m_dsdRecording.IsOpen() && b && b->recording == 0) m_dsdRecording.Close("recording switched off");
   if (!m_ticking) return 0;
+  const auto dsdMode = static_cast<DsdMode>(b ? b->dsdMode : 0);
   while (m_count > 0 && m_headPlaying) {
     Packet& p = m_queue[m_head];
     uint64_t end = m_cursor + p.frames;
@@ -674,6 +697,7 @@ int64_t PinInstanceObject::Service(int64_t now) {
     if (due > now) return due;
     if (m_render) {
       m_recording.Append(p.data, p.bytes);
+      m_dsdRecording.Append(p.data, p.bytes, dsdMode);
       m_model->Streams().Loopback().Write(p.data, p.bytes);
       m_played = true;
     } else {

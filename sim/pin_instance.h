@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "ks/ks_platform.h"
+#include "sim/dsd_recording.h"
 #include "sim/ks_object.h"
 #include "sim/wav_file.h"
 
@@ -149,6 +150,9 @@ class PinInstanceObject : public KsObject {
   void Unpublish();
   void Fill(uint8_t* data, uint64_t firstFrame, uint64_t frames);
   void LoadCaptureFile(const char* name);
+  void OpenRecording(const char* path);
+  // Finishes whichever recording is open; `why` is the lab note's reason.
+  void CloseRecording(const char* why);
   // Runs due work; returns the time of the next due work, or 0 for none.
   int64_t Service(int64_t now);
 
@@ -188,6 +192,7 @@ class PinInstanceObject : public KsObject {
 
   bool m_published = false;
   WavWriter m_recording;
+  DsdRecorder m_dsdRecording;
   uint64_t m_loopEpoch = 0, m_loopCursor = 0;
   char m_captureName[260] = {};  // the file m_captureFile was read from
   bool m_captureLoaded = false;

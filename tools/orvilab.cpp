@@ -22,7 +22,9 @@ constexpr char kUsage[] =
     "  reset                   unplug and return every setting, fault and count to its start\n"
     "  status                  the device's state as one JSON object\n"
     "  hid-log [N]             the last N HID output reports (default all kept)\n"
-    "  record FILE.wav | off   record what the device plays, from the next stream on\n"
+    "  record FILE.wav | FILE.dsf | off\n"
+    "                          record what the device plays, from the next stream on\n"
+    "                          (.dsf: the DSD it receives, native or DoP)\n"
     "  capture silence | tone [HZ] | file FILE.wav | loopback\n"
     "                          choose what the device's input delivers\n"
     "  fault ksuser-missing | ksuser-present | stall | unstall\n"
@@ -50,7 +52,10 @@ bool SetPath(char (&field)[260], const std::string& text) {
   return true;
 }
 
-std::string Bounded(const char (&field)[260]) { return std::string(field, strnlen(field, sizeof field)); }
+template <size_t N>
+std::string Bounded(const char (&field)[N]) {
+  return std::string(field, strnlen(field, N));
+}
 
 int Plug(int argc, char** argv) {
   std::string text = "{}";
@@ -84,6 +89,8 @@ int Status() {
   bool plugged = sim::Lab::Plugged(profile, generation);
   static const char* const kDsd[] = {"none", "DSD64", "DSD128", "DSD256"};
   static const char* const kSources[] = {"silence", "tone", "file", "loopback"};
+  static const char* const kRecordFormats[] = {"none", "wav", "dsf native DSD", "dsf DoP"};
+  static const char* const kRecordStates[] = {"idle", "recording", "finished", "stopped"};
   boost::json::object w;
   w["plugged"] = plugged;
   if (plugged) {
@@ -107,6 +114,9 @@ int Status() {
   w["capture_file"] = Bounded(b->captureFile);
   w["recording"] = b->recording != 0;
   w["record_file"] = Bounded(b->recordFile);
+  w["record_format"] = kRecordFormats[static_cast<ULONG>(b->recordFormat) & 3];
+  w["record_state"] = kRecordStates[static_cast<ULONG>(b->recordState) & 3];
+  w["record_note"] = Bounded(b->recordNote);
   w["hid_reports"] = static_cast<long>(b->hidLogCount);
   w["ksuser_missing"] = b->ksuserMissing != 0;
   w["packets_stalled"] = b->packetsStalled != 0;

@@ -15,7 +15,11 @@
 #include <gtest/gtest.h>
 
 #include "sim/lab_state.h"
+#include "media/dop.h"
+#include "media/dsf.h"
+#include "media/wav.h"
 #include "sim/wav_file.h"
+#include "tools/material/material.h"
 #include "tests/asio/driver_fixture.h"
 
 namespace {
@@ -42,6 +46,9 @@ struct Host {
   std::function<void(uint32_t, uint64_t, uint8_t*)> sample = [this](uint32_t c, uint64_t f, uint8_t* out) {
     PatternSample(c, f, bytes, out);
   };
+  // Native DSD instead: per channel, the bytes the host hands over (first
+  // sample in the top bit); silence (0x69) once they run out.
+  const std::vector<std::vector<uint8_t>>* dsd = nullptr;
 
   std::mutex lock;
   std::vector<long> indices;
@@ -69,7 +76,18 @@ struct Host {
         input[i].insert(input[i].end(), half, half + size * bytes);
       }
     }
-    if (fillOutput) {
+    if (fillOutput && dsd) {
+      for (const ASIOBufferInfo& info : infos) {
+        if (info.isInput) continue;
+        const std::vector<uint8_t>& source = (*dsd)[static_cast<size_t>(info.channelNum)];
+        auto* half = static_cast<uint8_t*>(info.buffers[index]);
+        for (size_t i = 0; i < static_cast<size_t>(size) / 8; ++i) {
+          const size_t at = static_cast<size_t>(position / 8) + i;
+          half[i] = at < source.size() ? source[at] : 0x69;
+        }
+      }
+      driver->outputReady();
+    } else if (fillOutput) {
       for (const ASIOBufferInfo& info : infos) {
         if (info.isInput) continue;
         auto* half = static_cast<uint8_t*>(info.buffers[index]);
@@ -157,8 +175,8 @@ class StreamingTest : public DriverTest {
     return driver->createBuffers(host.infos.data(), static_cast<long>(host.infos.size()), size, &g_callbacks);
   }
 
-  void Record() {
-    recording = sim::Lab::Directory() + "\\" + product + ".wav";
+  void Record(const char* extension = ".wav") {
+    recording = sim::Lab::Directory() + "\\" + product + extension;
     DeleteFileA(recording.c_str());
     sim::LabBlock* lab = sim::Lab::Block();
     std::memcpy(lab->recordFile, recording.c_str(), recording.size() + 1);
@@ -467,6 +485,80 @@ TEST_F(StreamingTest, PcmAt96kIsNeverTestedForDop) {
   PanelView panel = Panel();
   EXPECT_EQ(panel.b().dwDsdStream, 0u);
   EXPECT_EQ(sim::Lab::Block()->dopActive, 0);
+}
+
+std::vector<uint8_t> ReadAll(const std::string& path) {
+  std::vector<uint8_t> bytes;
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return bytes;
+  LARGE_INTEGER size{};
+  GetFileSizeEx(file, &size);
+  bytes.resize(static_cast<size_t>(size.QuadPart));
+  DWORD read = 0;
+  ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
+  bytes.resize(read);
+  CloseHandle(file);
+  return bytes;
+}
+
+TEST_F(StreamingTest, NativeDsdReachesTheDeviceBitForBitInItsDsdMode) {
+  const struct {
+    uint32_t rate;
+    sim::DsdMode mode;
+  } cases[] = {{2822400, sim::DsdMode::kDsd64}, {5644800, sim::DsdMode::kDsd128}, {11289600, sim::DsdMode::kDsd256}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.rate);
+    NewProduct();
+    host.switches = 0;
+    Ready(0, c.rate);
+    ASIOChannelInfo info{};
+    ASSERT_EQ(driver->getChannelInfo(&info), ASE_OK);
+    ASSERT_EQ(info.type, ASIOSTDSDInt8MSB1);
+    const long size = static_cast<long>(c.rate / 100);  // 10 ms
+    const orvi::media::DsdAudio source =
+        orvi::material::MakeDsd(2, c.rate, static_cast<uint64_t>(size) * 4).value();
+    host.dsd = &source.channelBytes;
+    Record(".dsf");
+    ASSERT_EQ(Create({{false, 0}, {false, 1}}, size), ASE_OK);
+    EXPECT_EQ(sim::Lab::Block()->dsdMode, static_cast<LONG>(c.mode));
+    Run(8);
+    ASSERT_EQ(driver->disposeBuffers(), ASE_OK);
+    EXPECT_EQ(sim::Lab::Block()->dsdMode, static_cast<LONG>(sim::DsdMode::kNone));
+    const orvi::material::Verdict v =
+        orvi::material::VerifyRecording(ReadAll(recording), orvi::media::BuildDsf(source).value());
+    EXPECT_TRUE(v.exact) << v.message;
+    EXPECT_EQ(v.offset, 2u * static_cast<uint64_t>(size) / 8) << "two buffers of pre-roll";
+    host.dsd = nullptr;
+    driver.reset();
+    sim::Lab::Reset();
+  }
+}
+
+TEST_F(StreamingTest, DopReachesTheDeviceBitForBit) {
+  Ready(24, 176400);
+  const long size = 1764;
+  const orvi::media::DsdAudio dsd = orvi::material::MakeDsd(2, 2822400, static_cast<uint64_t>(size) * 16 * 4).value();
+  const orvi::media::PcmAudio dop = orvi::media::PackDop(dsd, 24).value();
+  host.sample = [&dop](uint32_t channel, uint64_t frame, uint8_t* out) {
+    const size_t at = static_cast<size_t>(frame * 2 + channel) * 3;
+    if (at + 3 <= dop.bytes.size()) {
+      std::memcpy(out, &dop.bytes[at], 3);
+    } else {  // DoP silence: markers go on
+      out[0] = out[1] = 0x69;
+      out[2] = (frame & 1) ? 0xFA : 0x05;
+    }
+  };
+  Record(".dsf");
+  const auto before = sim::Lab::HidReports().size();
+  ASSERT_EQ(Create({{false, 0}, {false, 1}}, size), ASE_OK);
+  Run(7);
+  PanelView panel = Panel();
+  ASSERT_EQ(driver->disposeBuffers(), ASE_OK);
+  const orvi::material::Verdict v =
+      orvi::material::VerifyRecording(ReadAll(recording), orvi::media::BuildDsf(dsd).value());
+  EXPECT_TRUE(v.exact) << v.message;
+  // DoP on once, DoP off at stop, then the three DSD-off reports.
+  EXPECT_EQ(sim::Lab::HidReports().size(), before + 5);
 }
 
 // --- faults ---

@@ -2,6 +2,8 @@
 // undefined-behaviour sanitizers.
 #include "media/dop.h"
 
+#include <algorithm>
+#include <span>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -130,6 +132,59 @@ TEST(Dop, UnpackRejectsBrokenStreams) {
     auto dsd = UnpackDop(c.pcm);
     ASSERT_FALSE(dsd.ok());
     EXPECT_NE(dsd.error().find(c.message), std::string::npos) << dsd.error();
+  }
+}
+
+// Decoding piece by piece gives what UnpackDop gives for the whole, and a
+// break is found in whichever piece it falls, counted from the start.
+TEST(DopDecoder, DecodesAStreamInPiecesAndStopsAtTheFirstBrokenFrame) {
+  const DsdAudio dsd{2, 2822400, 40 * 8, {test::Pattern(40, 5), test::Pattern(40, 6)}};
+  const PcmAudio whole = PackDop(dsd, 32).value();  // 20 frames of 8 bytes
+  PcmAudio broken = whole;
+  broken.bytes[13 * 8 + 3] = broken.bytes[12 * 8 + 3];  // frame 13, channel 0
+  const struct {
+    const char* what;
+    const PcmAudio& pcm;
+    size_t pieceFrames;
+    size_t outFrames;  // room for this many frames a call
+    size_t goodFrames;
+    const char* message;
+  } cases[] = {
+      {"frame by frame", whole, 1, 1, 20, ""},
+      {"pieces larger than the output", whole, 7, 3, 20, ""},
+      {"break in the third piece", broken, 5, 5, 13, "frame 13 channel 0: DoP marker 0x5, expected 0xFA"},
+      {"break in one call", broken, 20, 20, 13, "frame 13 channel 0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    DopDecoder decoder;
+    ASSERT_TRUE(decoder.Start(2, 32).ok());
+    Bytes out;
+    Bytes scratch(c.outFrames * 4);
+    const size_t pieceBytes = c.pieceFrames * decoder.frameBytes();
+    for (size_t at = 0; at < c.pcm.bytes.size() && !decoder.broken(); at += pieceBytes) {
+      std::span<const uint8_t> piece(c.pcm.bytes.data() + at, std::min(pieceBytes, c.pcm.bytes.size() - at));
+      while (!piece.empty()) {
+        const size_t n = decoder.Decode(piece, scratch);
+        out.insert(out.end(), scratch.begin(), scratch.begin() + static_cast<ptrdiff_t>(n * 4));
+        piece = piece.subspan(n * decoder.frameBytes());
+        if (n == 0) break;
+      }
+    }
+    EXPECT_EQ(decoder.frames(), c.goodFrames);
+    EXPECT_EQ(decoder.broken(), c.message[0] != '\0');
+    EXPECT_NE(decoder.error().find(c.message), std::string::npos) << decoder.error();
+    ASSERT_EQ(out.size(), c.goodFrames * 4);
+    for (size_t i = 0; i < c.goodFrames; ++i) {
+      for (size_t ch = 0; ch < 2; ++ch) {
+        EXPECT_EQ(out[i * 4 + ch * 2], dsd.channelBytes[ch][2 * i]) << "frame " << i << " channel " << ch;
+        EXPECT_EQ(out[i * 4 + ch * 2 + 1], dsd.channelBytes[ch][2 * i + 1]) << "frame " << i << " channel " << ch;
+      }
+    }
+    // Once broken, it stays broken.
+    if (decoder.broken()) {
+      EXPECT_EQ(decoder.Decode(whole.bytes, scratch), 0u);
+    }
   }
 }
 

@@ -2,6 +2,7 @@
 // undefined-behaviour sanitizers.
 #include "media/dsf.h"
 
+#include <algorithm>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -152,6 +153,96 @@ TEST(DsfWriter, RefusesInconsistentAudio) {
     ASSERT_FALSE(file.ok());
     EXPECT_NE(file.error().find(c.message), std::string::npos) << file.error();
   }
+}
+
+// Groups of `bytesPerChannel` bytes per channel in turn, as the stream writer
+// takes them.
+Bytes Interleaved(const DsdAudio& audio, uint32_t bytesPerChannel) {
+  Bytes out;
+  for (size_t at = 0; at < audio.channelBytes[0].size(); at += bytesPerChannel) {
+    for (const Bytes& channel : audio.channelBytes) {
+      out.insert(out.end(), channel.begin() + static_cast<ptrdiff_t>(at),
+                 channel.begin() + static_cast<ptrdiff_t>(at + bytesPerChannel));
+    }
+  }
+  return out;
+}
+
+// The stream writer's file is the one BuildDsf makes of the same audio,
+// however the stream was cut into writes.
+TEST(DsfStreamWriter, WritesWhatBuildDsfWritesWhateverTheWrites) {
+  const struct {
+    uint16_t channels;
+    size_t bytesPerChannel;
+    uint32_t groupBytes;
+    size_t groupsPerWrite;
+  } cases[] = {
+      {2, 0, 4, 1},        {2, 4096, 4, 1},      // nothing; exactly one block
+      {2, 10584, 4, 882},  {1, 4097, 1, 4097},   // blocks and a part; one write
+      {6, 8194, 2, 3},     {3, 8192, 4096, 1},   // writes across block ends; groups of a whole block
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.channels << " ch, " << c.bytesPerChannel << " bytes in groups of "
+                                    << c.groupBytes << ", " << c.groupsPerWrite << " a write");
+    const DsdAudio audio = Dsd(c.channels, uint64_t{c.bytesPerChannel} * 8, 5644800);
+    const Bytes groups = Interleaved(audio, c.groupBytes);
+    VectorSink sink;
+    DsfStreamWriter writer;
+    ASSERT_TRUE(writer.Start(sink, c.channels, audio.dsdRate).ok());
+    const size_t writeBytes = c.groupsPerWrite * c.groupBytes * c.channels;
+    for (size_t at = 0; at < groups.size(); at += writeBytes) {
+      const size_t n = std::min(writeBytes, groups.size() - at);
+      Status s = writer.Write({groups.data() + at, n}, c.groupBytes);
+      ASSERT_TRUE(s.ok()) << s.error();
+    }
+    EXPECT_EQ(writer.sampleCount(), audio.sampleCount);
+    Status s = writer.Finish();
+    ASSERT_TRUE(s.ok()) << s.error();
+    auto expected = BuildDsf(audio);
+    ASSERT_TRUE(expected.ok()) << expected.error();
+    EXPECT_TRUE(sink.bytes() == expected.value()) << "the streamed file differs from BuildDsf's";
+  }
+}
+
+TEST(DsfStreamWriter, RefusesWhatItCannotWrite) {
+  VectorSink sink;
+  DsfStreamWriter idle;
+  EXPECT_FALSE(idle.Write(Bytes(8), 4).ok());
+  EXPECT_FALSE(idle.Finish().ok());
+  const struct {
+    const char* what;
+    uint16_t channels;
+    uint32_t rate;
+    const char* message;
+  } starts[] = {
+      {"seven channels", 7, 2822400, "channel count 7"},
+      {"no channels", 0, 2822400, "channel count 0"},
+      {"PCM rate", 2, 176400, "DSD rate 176400"},
+  };
+  for (const auto& c : starts) {
+    SCOPED_TRACE(c.what);
+    DsfStreamWriter writer;
+    Status s = writer.Start(sink, c.channels, c.rate);
+    ASSERT_FALSE(s.ok());
+    EXPECT_NE(s.error().find(c.message), std::string::npos) << s.error();
+    EXPECT_TRUE(sink.bytes().empty()) << "a refused start wrote";
+  }
+
+  DsfStreamWriter writer;
+  ASSERT_TRUE(writer.Start(sink, 2, 2822400).ok());
+  const size_t header = sink.bytes().size();
+  EXPECT_FALSE(writer.Start(sink, 2, 2822400).ok()) << "started twice";
+  Status s = writer.Write(Bytes(6), 4);
+  ASSERT_FALSE(s.ok());
+  EXPECT_NE(s.error().find("whole number of groups"), std::string::npos) << s.error();
+  EXPECT_FALSE(writer.Write(Bytes(0), 0).ok());
+  EXPECT_FALSE(writer.Write(Bytes(2 * 4097), 4097).ok());
+  ASSERT_TRUE(writer.Write(Bytes{1, 2, 3, 4, 5, 6, 7, 8}, 4).ok());
+  EXPECT_EQ(sink.bytes().size(), header) << "a refused write wrote";
+  ASSERT_TRUE(writer.Finish().ok());
+  auto dsf = ParseDsf(sink.bytes());
+  ASSERT_TRUE(dsf.ok()) << dsf.error();
+  EXPECT_EQ(dsf->audio.channelBytes, (std::vector<Bytes>{{1, 2, 3, 4}, {5, 6, 7, 8}}));
 }
 
 // The hand-built file, broken one field at a time. Offsets: DSD chunk 0, fmt

@@ -48,6 +48,7 @@ TEST_F(LabCrossProcessTest, PlugStateAndReportsAreSharedAcrossArchitectures) {
   b->streamRate = 176400;
   uint8_t report[64] = {0x00, 0xF5, 0x21, 0x32, 0x2E};
   sim::Lab::LogHidReport(report, sizeof report);
+  sim::Lab::SetRecordState(sim::RecordFormat::kDop, sim::RecordState::kStopped, "DoP broke off: frame 7");
 
   boost::json::object status = Status();
   EXPECT_EQ(status["plugged"], true);
@@ -55,6 +56,9 @@ TEST_F(LabCrossProcessTest, PlugStateAndReportsAreSharedAcrossArchitectures) {
   EXPECT_EQ(status["product"], 0x7170);
   EXPECT_EQ(status["stream_rate"], 176400);
   EXPECT_EQ(status["hid_reports"], 1);
+  EXPECT_EQ(status["record_format"], "dsf DoP");
+  EXPECT_EQ(status["record_state"], "stopped");
+  EXPECT_EQ(status["record_note"], "DoP broke off: frame 7");
   EXPECT_NE(Tool("hid-log").output.find("F5 21 32 2E"), std::string::npos);
 
   // And back: the peer unplugs, and settles the capture source.

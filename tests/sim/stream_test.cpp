@@ -12,7 +12,10 @@
 
 #include <gtest/gtest.h>
 
+#include "asio/mode_reports.h"
 #include "ks/ks_platform.h"
+#include "media/dop.h"
+#include "media/dsf.h"
 #include "platform/device_api.h"
 #include "sim/device_model.h"
 #include "sim/device_tree.h"
@@ -220,6 +223,7 @@ class StreamTest : public testing::Test {
     InterlockedExchange(&lab->toneHz, 1000);
     lab->recordFile[0] = '\0';
     lab->captureFile[0] = '\0';
+    InterlockedExchange(&lab->dsdMode, 0);
   }
 
   HANDLE OpenFilter() {
@@ -947,6 +951,301 @@ TEST_F(StreamTest, RemovalFailsPendingAndNewRequestsPromptly) {
   ConnectRequest r(kRenderPin, 2, 48000, 16);
   HANDLE pin = nullptr;
   EXPECT_EQ(Create(r, pin), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+}
+
+// ---- Recording DSD into DSF files ----
+
+using orvi::media::DsdAudio;
+
+// Per-channel DSD streams of `bytes` bytes, different on every channel, so a
+// swapped channel, byte or bit order shows.
+DsdAudio DsdMaterial(uint16_t channels, uint32_t dsdRate, size_t bytes) {
+  DsdAudio dsd{channels, dsdRate, uint64_t{bytes} * 8, {}};
+  uint32_t x = 0x9E3779B9u;
+  for (uint16_t c = 0; c < channels; ++c) {
+    std::vector<uint8_t> stream(bytes);
+    for (uint8_t& b : stream) {
+      x ^= x << 13;
+      x ^= x >> 17;
+      x ^= x << 5;
+      b = static_cast<uint8_t>(x >> 7);
+    }
+    dsd.channelBytes.push_back(std::move(stream));
+  }
+  return dsd;
+}
+
+// Native DSD as the driver streams it: each frame holds, per channel, the
+// channel's next four DSD bytes in memory order in one 32-bit container.
+std::vector<uint8_t> NativeContainers(const DsdAudio& dsd) {
+  std::vector<uint8_t> out;
+  for (size_t at = 0; at + 4 <= dsd.channelBytes[0].size(); at += 4) {
+    for (const auto& channel : dsd.channelBytes) out.insert(out.end(), channel.begin() + at, channel.begin() + at + 4);
+  }
+  return out;
+}
+
+std::vector<uint8_t> Dop(const DsdAudio& dsd, unsigned containerBits) {
+  auto pcm = orvi::media::PackDop(dsd, containerBits);
+  EXPECT_TRUE(pcm.ok()) << pcm.error();
+  return pcm.ok() ? pcm->bytes : std::vector<uint8_t>();
+}
+
+// The first `bytes` bytes of each channel of `dsd`.
+DsdAudio FirstBytes(const DsdAudio& dsd, size_t bytes) {
+  DsdAudio cut{dsd.channels, dsd.dsdRate, uint64_t{bytes} * 8, {}};
+  for (const auto& channel : dsd.channelBytes) cut.channelBytes.emplace_back(channel.begin(), channel.begin() + bytes);
+  return cut;
+}
+
+class DsdRecordingTest : public StreamTest {
+ protected:
+  void TearDown() override {
+    StreamTest::TearDown();
+    if (!path.empty()) DeleteFileA(path.c_str());
+  }
+
+  void RecordTo(const char* name) {
+    path = TempPath(name);
+    DeleteFileA(path.c_str());
+    lstrcpynA(lab->recordFile, path.c_str(), sizeof lab->recordFile);
+    InterlockedExchange(&lab->recording, 1);
+  }
+
+  // The device's DSD mode, switched the way the driver switches it.
+  void SendMode(orvi::ModeReport report, bool on) {
+    const sim::Profile profile = sim::DefaultProfile();
+    orvi::SendModeReport(profile.vendorId, profile.hidProductId, report, on);
+  }
+
+  // Opens a render pin of the format and plays `stream` through it in packets
+  // of `packetBytes` (the last one shorter), all queued while paused, then
+  // waits until the device has played them. The pin is left running.
+  HANDLE Play(WORD channels, DWORD rate, WORD bits, const std::vector<uint8_t>& stream, ULONG packetBytes) {
+    HANDLE pin = Pin(kRenderPin, channels, rate, bits);
+    if (!pin) return nullptr;
+    EXPECT_EQ(SetState(pin, KSSTATE_PAUSE), 0u);
+    Queue(pin, stream, packetBytes);
+    EXPECT_EQ(SetState(pin, KSSTATE_RUN), 0u);
+    WaitPlayed();
+    return pin;
+  }
+  void Queue(HANDLE pin, const std::vector<uint8_t>& stream, ULONG packetBytes) {
+    queued.clear();
+    for (size_t at = 0; at < stream.size(); at += packetBytes) {
+      ULONG n = static_cast<ULONG>(std::min<size_t>(packetBytes, stream.size() - at));
+      queued.push_back(std::make_unique<Packet>(n));
+      std::memcpy(queued.back()->data.data(), stream.data() + at, n);
+      EXPECT_EQ(queued.back()->Send(pin, IOCTL_KS_WRITE_STREAM), 0u) << "packet " << queued.size() - 1;
+    }
+  }
+  void WaitPlayed() {
+    for (size_t k = 0; k < queued.size(); ++k) {
+      ASSERT_TRUE(queued[k]->Wait(2000)) << "packet " << k << " did not complete";
+      EXPECT_EQ(queued[k]->Status(), sim::kStatusSuccess) << "packet " << k;
+    }
+  }
+
+  orvi::media::Result<orvi::media::DsfFile> ReadDsf() { return orvi::media::ParseDsf(ReadFileBytes(path)); }
+  std::string Note() const { return std::string(lab->recordNote, strnlen(lab->recordNote, sizeof lab->recordNote)); }
+  // The device finishes some recordings on its own clock thread.
+  bool WaitForState(sim::RecordState state) {
+    for (int i = 0; i < 1000 && lab->recordState != static_cast<LONG>(state); ++i) Sleep(1);
+    return lab->recordState == static_cast<LONG>(state);
+  }
+
+  std::string path;
+  Packets queued;
+};
+
+// Whatever the host sent as DSD, native or as DoP, comes back bit for bit from
+// the recorded file, with the sample count of what was streamed.
+TEST_F(DsdRecordingTest, RecordedDsfHoldsExactlyTheDsdTheHostSent) {
+  using orvi::ModeReport;
+  // About 10584 bytes per channel at DSD64: two full DSF blocks and a part.
+  const DsdAudio dsd64 = DsdMaterial(2, 2822400, 10584);
+  const DsdAudio dsd128 = DsdMaterial(2, 5644800, 9000);
+  const DsdAudio dsd256 = DsdMaterial(2, 11289600, 21168);
+  const struct {
+    const char* what;
+    const char* file;
+    bool modeOn;
+    ModeReport mode;
+    DWORD rate;
+    WORD bits;
+    const DsdAudio& dsd;
+    std::vector<uint8_t> stream;
+    sim::RecordFormat format;
+  } cases[] = {
+      {"native DSD64", "native64.dsf", true, ModeReport::kDsd64, 88200, 32, dsd64, NativeContainers(dsd64),
+       sim::RecordFormat::kDsdNative},
+      {"native DSD256", "native256.DSF", true, ModeReport::kDsd256, 352800, 32, dsd256, NativeContainers(dsd256),
+       sim::RecordFormat::kDsdNative},
+      {"DoP64 in 24-bit containers", "dop24.dsf", false, ModeReport::kDop, 176400, 24, dsd64, Dop(dsd64, 24),
+       sim::RecordFormat::kDop},
+      {"DoP64 in 32-bit containers", "dop32.Dsf", false, ModeReport::kDop, 176400, 32, dsd64, Dop(dsd64, 32),
+       sim::RecordFormat::kDop},
+      // The 176400 Hz carrier of DSD128 mode carries DoP when that mode is off.
+      {"DoP128 in 32-bit containers", "dop128.dsf", false, ModeReport::kDop, 352800, 32, dsd128, Dop(dsd128, 32),
+       sim::RecordFormat::kDop},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    InterlockedExchange(&lab->dsdMode, 0);
+    if (c.modeOn) SendMode(c.mode, true);
+    RecordTo(c.file);
+    // Packets of about 10 ms, whole frames.
+    const ULONG frameBytes = 2 * c.bits / 8;
+    HANDLE pin = Play(2, c.rate, c.bits, c.stream, c.rate / 100 * frameBytes);
+    ASSERT_TRUE(pin);
+    EXPECT_EQ(lab->recordState, static_cast<LONG>(sim::RecordState::kRecording));
+    ASSERT_EQ(SetState(pin, KSSTATE_STOP), 0u);
+    Close(pin);
+    if (c.modeOn) SendMode(c.mode, false);
+
+    EXPECT_EQ(lab->recordFormat, static_cast<LONG>(c.format));
+    EXPECT_EQ(lab->recordState, static_cast<LONG>(sim::RecordState::kFinished)) << Note();
+    EXPECT_EQ(Note(), "stream stopped");
+    auto file = ReadDsf();
+    ASSERT_TRUE(file.ok()) << file.error();
+    EXPECT_EQ(file->audio.dsdRate, c.dsd.dsdRate);
+    EXPECT_EQ(file->audio.channels, 2);
+    EXPECT_EQ(file->audio.sampleCount, c.dsd.sampleCount);
+    EXPECT_TRUE(file->audio.channelBytes == c.dsd.channelBytes) << "the recording differs from the DSD sent";
+  }
+}
+
+// A stream that is not DSD as the device sees it is recorded only as far as it
+// was, and the note says why the recording stopped.
+TEST_F(DsdRecordingTest, StreamThatIsNotDsdStopsTheRecordingWithAReason) {
+  // 4000 DoP frames: three packets of 10 ms at 176400 Hz.
+  const DsdAudio dsd = DsdMaterial(2, 2822400, 8000);
+  // 32-bit containers at 176400 Hz without markers: DSD64 mode plays 88200 Hz.
+  std::vector<uint8_t> noMarkers = NativeContainers(dsd);
+  noMarkers[3] = 0x12;
+  // DoP whose markers break at frame 3000 (in the second packet): the 6000
+  // bytes per channel before it are kept.
+  std::vector<uint8_t> broken = Dop(dsd, 24);
+  broken[3000 * 6 + 2] = broken[3000 * 6 + 5] = broken[2999 * 6 + 2];
+  // A 32-bit DoP sample whose lowest byte is not 0 is no DoP sample.
+  std::vector<uint8_t> lowByte = Dop(dsd, 32);
+  lowByte[2500 * 8 + 4] = 0x01;
+  const std::vector<uint8_t> pcm(4410 * 4, 0x11);
+
+  const struct {
+    const char* what;
+    bool dsd64Mode;
+    DWORD rate;
+    WORD bits;
+    const std::vector<uint8_t>& stream;
+    bool fileExpected;
+    size_t keptBytes;  // per channel
+    std::vector<const char*> noteHas;
+  } cases[] = {
+      {"DSD mode does not match the carrier", true, 176400, 32, noMarkers, true, 0,
+       {"not native DSD (DSD mode DSD64 needs 88200 Hz) nor DoP (frame 0 channel 0"}},
+      {"DoP markers break mid-stream", false, 176400, 24, broken, true, 6000,
+       {"DoP broke off", "frame 3000 channel 0", "expected"}},
+      {"32-bit DoP with a low byte set", false, 176400, 32, lowByte, true, 5000,
+       {"DoP broke off", "frame 2500 channel 1: lowest byte"}},
+      {"plain PCM", false, 44100, 16, pcm, false, 0, {"16-bit 44100 Hz is not native DSD (DSD mode off) nor DoP"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    InterlockedExchange(&lab->dsdMode, 0);
+    if (c.dsd64Mode) SendMode(orvi::ModeReport::kDsd64, true);
+    RecordTo("broken.dsf");
+    // A file left from before must not pass for this stream's recording.
+    {
+      HANDLE stale = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+      ASSERT_NE(stale, INVALID_HANDLE_VALUE);
+      CloseHandle(stale);
+    }
+    const ULONG frameBytes = 2 * c.bits / 8;
+    HANDLE pin = Play(2, c.rate, c.bits, c.stream, c.rate / 100 * frameBytes);
+    ASSERT_TRUE(pin);
+    // Stopped before the stream ends: the file is already complete.
+    EXPECT_EQ(lab->recordState, static_cast<LONG>(sim::RecordState::kStopped));
+    auto file = ReadDsf();
+    ASSERT_EQ(SetState(pin, KSSTATE_STOP), 0u);
+    Close(pin);
+    if (c.dsd64Mode) SendMode(orvi::ModeReport::kDsd64, false);
+
+    EXPECT_EQ(lab->recordState, static_cast<LONG>(sim::RecordState::kStopped)) << "the stop keeps its reason";
+    for (const char* text : c.noteHas) EXPECT_NE(Note().find(text), std::string::npos) << Note();
+    if (!c.fileExpected) {
+      EXPECT_EQ(GetFileAttributesA(path.c_str()), INVALID_FILE_ATTRIBUTES) << "a file was left";
+      continue;
+    }
+    ASSERT_TRUE(file.ok()) << file.error();
+    EXPECT_EQ(file->audio.dsdRate, 2822400u);
+    const DsdAudio kept = FirstBytes(dsd, c.keptBytes);
+    EXPECT_EQ(file->audio.sampleCount, kept.sampleCount);
+    EXPECT_TRUE(file->audio.channelBytes == kept.channelBytes) << "the recording differs from the valid DSD sent";
+  }
+}
+
+// Native DSD is DSD only while the device is in the mode: switched off between
+// packets, what follows is not recorded as DSD.
+TEST_F(DsdRecordingTest, NativeRecordingStopsWhenTheDsdModeIsSwitchedOff) {
+  const DsdAudio dsd = DsdMaterial(2, 2822400, 8 * 882 * 4);
+  const std::vector<uint8_t> stream = NativeContainers(dsd);
+  const size_t half = stream.size() / 2;
+  SendMode(orvi::ModeReport::kDsd64, true);
+  RecordTo("mode-off.dsf");
+  HANDLE pin = Play(2, 88200, 32, {stream.begin(), stream.begin() + static_cast<ptrdiff_t>(half)}, 882 * 8);
+  ASSERT_TRUE(pin);
+  SendMode(orvi::ModeReport::kDsd64, false);
+  Queue(pin, {stream.begin() + static_cast<ptrdiff_t>(half), stream.end()}, 882 * 8);
+  WaitPlayed();
+  ASSERT_EQ(SetState(pin, KSSTATE_STOP), 0u);
+
+  EXPECT_EQ(lab->recordState, static_cast<LONG>(sim::RecordState::kStopped));
+  EXPECT_NE(Note().find("DSD mode changed from DSD64 to off"), std::string::npos) << Note();
+  auto file = ReadDsf();
+  ASSERT_TRUE(file.ok()) << file.error();
+  const DsdAudio kept = FirstBytes(dsd, half / 2);
+  EXPECT_EQ(file->audio.sampleCount, kept.sampleCount);
+  EXPECT_TRUE(file->audio.channelBytes == kept.channelBytes);
+}
+
+// However the stream ends, the file is finished: header patched, the last
+// block written, everything played in it.
+TEST_F(DsdRecordingTest, RecordingIsFinishedHoweverTheStreamEnds) {
+  const DsdAudio dsd = DsdMaterial(2, 2822400, 5000);
+  const std::vector<uint8_t> stream = NativeContainers(dsd);
+  const struct {
+    const char* why;
+    std::function<void(HANDLE)> end;
+  } cases[] = {
+      {"stream stopped", [&](HANDLE pin) { EXPECT_EQ(SetState(pin, KSSTATE_PAUSE), 0u);
+                                           EXPECT_EQ(SetState(pin, KSSTATE_STOP), 0u); }},
+      {"pin closed", [&](HANDLE pin) { Close(pin); }},
+      {"recording switched off", [&](HANDLE) { InterlockedExchange(&lab->recording, 0); }},
+      {"device unplugged", [&](HANDLE) { sim::Lab::Unplug(); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.why);
+    std::string error;
+    if (!lab->plugged) {
+      ASSERT_TRUE(sim::Lab::Plug("{}", error)) << error;
+      dev::CloseHandle(filter);
+      filter = OpenFilter();
+      ASSERT_NE(filter, INVALID_HANDLE_VALUE);
+    }
+    SendMode(orvi::ModeReport::kDsd64, true);
+    RecordTo("ending.dsf");
+    HANDLE pin = Play(2, 88200, 32, stream, 882 * 8);
+    ASSERT_TRUE(pin);
+    c.end(pin);
+    ASSERT_TRUE(WaitForState(sim::RecordState::kFinished)) << Note();
+    EXPECT_EQ(Note(), c.why);
+    auto file = ReadDsf();
+    ASSERT_TRUE(file.ok()) << file.error();
+    EXPECT_EQ(file->audio.sampleCount, dsd.sampleCount);
+    EXPECT_TRUE(file->audio.channelBytes == dsd.channelBytes);
+    if (std::find(handles.begin(), handles.end(), pin) != handles.end()) Close(pin);
+  }
 }
 
 }  // namespace
