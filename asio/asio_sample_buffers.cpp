@@ -46,6 +46,31 @@ bool IsDsd(uint32_t asioRate) {
 
 uint64_t NowNanoseconds() { return uint64_t{timeGetTime()} * 1000000; }
 
+// Copies `frames` samples of `Bytes` bytes, `fromStep` and `toStep` apart: one
+// channel into or out of an interleaved packet. The fixed size lets the
+// compiler copy each sample with a move instead of a call.
+template <uint32_t Bytes>
+void CopySamples(const uint8_t* from, uint32_t fromStep, uint8_t* to, uint32_t toStep, uint32_t frames) {
+  for (uint32_t f = 0; f < frames; ++f, from += fromStep, to += toStep) std::memcpy(to, from, Bytes);
+}
+
+void CopySamples(uint32_t bytes, const uint8_t* from, uint32_t fromStep, uint8_t* to, uint32_t toStep,
+                 uint32_t frames) {
+  switch (bytes) {
+    case 2:
+      CopySamples<2>(from, fromStep, to, toStep, frames);
+      break;
+    case 3:
+      CopySamples<3>(from, fromStep, to, toStep, frames);
+      break;
+    case 4:
+      CopySamples<4>(from, fromStep, to, toStep, frames);
+      break;
+    default:
+      break;
+  }
+}
+
 }  // namespace
 
 // --- createBuffers / disposeBuffers ---
@@ -505,7 +530,7 @@ void CAsioSample::CopyOut() {
     if (frames > channel.nFrames) frames = channel.nFrames;
     const auto* from = static_cast<const uint8_t*>(channel.pBuffer[half]);
     auto* to = static_cast<uint8_t*>(header.Data) + channel.nIndexInPin * bytes;
-    for (uint32_t f = 0; f < frames; ++f, from += bytes, to += step) std::memcpy(to, from, bytes);
+    CopySamples(bytes, from, bytes, to, step, frames);
     if (detectDop) OnDopTested(DetectDop(static_cast<const uint8_t*>(channel.pBuffer[half]), frames, m_nBits));
   }
 }
@@ -525,7 +550,7 @@ void CAsioSample::CopyIn(uint32_t packet, uint32_t half) {
     if (frames > channel.nFrames) frames = channel.nFrames;  // the device never delivers more than asked
     const auto* from = static_cast<const uint8_t*>(header.Data) + channel.nIndexInPin * bytes;
     auto* to = static_cast<uint8_t*>(channel.pBuffer[half]);
-    for (uint32_t f = 0; f < frames; ++f, from += step, to += bytes) std::memcpy(to, from, bytes);
+    CopySamples(bytes, from, step, to, bytes, frames);
   }
 }
 

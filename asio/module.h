@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace orvi {
 
@@ -19,5 +20,7 @@ extern volatile LONG g_cLocks;
 // Zero-filled memory from the module's heap; null when it is exhausted.
 void* ModuleAlloc(size_t size);
 void ModuleFree(void* p);
+// ModuleAlloc calls since the process started, on every thread.
+uint64_t ModuleAllocCount();
 
 }  // namespace orvi
