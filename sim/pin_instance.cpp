@@ -188,7 +188,8 @@ void LoopbackRing::Write(const uint8_t* data, size_t bytes) {
   ReleaseSRWLockExclusive(&m_lock);
 }
 
-size_t LoopbackRing::Read(const WavFormat& format, uint64_t& epoch, uint64_t& cursor, uint8_t* out, size_t bytes) {
+size_t LoopbackRing::Read(const WavFormat& format, uint64_t& epoch, uint64_t& cursor, bool& primed, uint8_t* out,
+                          size_t bytes) {
   AcquireSRWLockShared(&m_lock);
   size_t copied = 0;
   size_t size = m_ring.size();
@@ -196,9 +197,12 @@ size_t LoopbackRing::Read(const WavFormat& format, uint64_t& epoch, uint64_t& cu
     if (epoch != m_epoch || cursor > m_written) {
       epoch = m_epoch;
       cursor = m_written;  // a new reader hears what is played from now on
+      primed = false;
     }
     if (m_written - cursor > size) cursor = m_written - size;
     uint64_t available = m_written - cursor;
+    if (!primed && available >= 3 * uint64_t{bytes}) primed = true;
+    if (!primed) available = 0;
     size_t n = available < bytes ? static_cast<size_t>(available) : bytes;
     size_t block = format.BlockAlign();
     n -= n % block;
@@ -656,7 +660,7 @@ void PinInstanceObject::Fill(uint8_t* data, uint64_t firstFrame, uint64_t frames
       }
     }
   } else if (source == CaptureSource::kLoopback) {
-    done = m_model->Streams().Loopback().Read(m_format, m_loopEpoch, m_loopCursor, data, bytes);
+    done = m_model->Streams().Loopback().Read(m_format, m_loopEpoch, m_loopCursor, m_loopPrimed, data, bytes);
   }
   if (done < bytes) std::memset(data + done, 0, bytes - done);
 }

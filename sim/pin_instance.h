@@ -40,8 +40,12 @@ class LoopbackRing {
   void Write(const uint8_t* data, size_t bytes);
   // Fills `out` with the frames after the reader's cursor, up to `bytes`, when
   // the ring holds `format`; returns the bytes copied (whole frames). A reader
-  // that fell more than the ring behind skips ahead.
-  size_t Read(const WavFormat& format, uint64_t& epoch, uint64_t& cursor, uint8_t* out, size_t bytes);
+  // that fell more than the ring behind skips ahead. A new reader (`primed`
+  // false) hears nothing until three reads' worth has been played, and from
+  // then on stays that far behind: two independent clocks that wake a little
+  // late now and then must not tear gaps into what comes back.
+  size_t Read(const WavFormat& format, uint64_t& epoch, uint64_t& cursor, bool& primed, uint8_t* out,
+              size_t bytes);
 
  private:
   SRWLOCK m_lock = SRWLOCK_INIT;
@@ -194,6 +198,7 @@ class PinInstanceObject : public KsObject {
   WavWriter m_recording;
   DsdRecorder m_dsdRecording;
   uint64_t m_loopEpoch = 0, m_loopCursor = 0;
+  bool m_loopPrimed = false;
   char m_captureName[260] = {};  // the file m_captureFile was read from
   bool m_captureLoaded = false;
   WavData m_captureFile;
