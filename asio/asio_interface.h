@@ -39,6 +39,13 @@ struct ASIOTimeStamp {
   uint32_t lo;
 };
 
+inline uint64_t AsioValue(const ASIOSamples& s) { return (uint64_t{s.hi} << 32) | s.lo; }
+inline uint64_t AsioValue(const ASIOTimeStamp& t) { return (uint64_t{t.hi} << 32) | t.lo; }
+inline ASIOSamples ToAsioSamples(uint64_t v) { return {static_cast<uint32_t>(v >> 32), static_cast<uint32_t>(v)}; }
+inline ASIOTimeStamp ToAsioTimeStamp(uint64_t v) {
+  return {static_cast<uint32_t>(v >> 32), static_cast<uint32_t>(v)};
+}
+
 // Sample types.
 enum : ASIOSampleType {
   ASIOSTInt16MSB = 0,

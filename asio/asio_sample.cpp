@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/bounded_text.h"
 #include "common/buffer_lengths.h"
 #include "ks/ks_enum_filters.h"
 
@@ -21,13 +22,6 @@ constexpr char kPanelWindowTitle[] = "Orvi Q-72 Audio Control Panel";
 constexpr uint32_t kBitsByDepthIndex[] = {16, 24, 32};  // mask bits 1, 2, 3
 constexpr uint64_t kDefaultBufferDuration = 100000;     // 10 ms in 100-ns units
 constexpr uint32_t kMaxBufferMs = 600;
-
-template <size_t N>
-void CopyText(char (&dest)[N], const char* src) {
-  size_t i = 0;
-  for (; src && i + 1 < N && src[i]; ++i) dest[i] = src[i];
-  dest[i] = '\0';
-}
 
 // Four hexadecimal digits right after `key`, if `key` occurs in `text`.
 bool ReadHexId(const char* text, const char* key, USHORT* value) {
@@ -62,13 +56,6 @@ WAVEFORMATEX ProbeFormat(uint32_t bits) {
   return format;
 }
 
-int DsdIndex(uint32_t rate) {
-  for (size_t i = 0; i < kDsdRates.size(); ++i) {
-    if (kDsdRates[i] == rate) return static_cast<int>(i);
-  }
-  return -1;
-}
-
 template <typename T>
 void Store(T* p, T value) {
   if (p) *p = value;
@@ -79,7 +66,7 @@ void Store(T* p, T value) {
 bool MatchDevicePath(const char* path, USHORT* pwVendorId, USHORT* pwProductId) {
   if (!path) return false;
   char upper[MAX_PATH];
-  CopyText(upper, path);
+  CopyBounded(upper, path);
   for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   USHORT vid = 0;
   USHORT pid = 0;
@@ -103,7 +90,7 @@ uint32_t HighestDepth(uint8_t depthMask) {
 
 CAsioSample::CAsioSample(LPUNKNOWN pUnkOuter, REFCLSID clsid, const char* product)
     : CUnknown(pUnkOuter), m_clsid(clsid), m_status(clsid, product), m_settings(product) {
-  CopyText(m_szProduct, product);
+  CopyBounded(m_szProduct, product);
   if (m_status.OpenOrCreate()) m_settings.Load(m_status, m_nCarrierRate);
   m_status.KeepForProcess();
 }
@@ -140,9 +127,9 @@ HRESULT CAsioSample::DiscoverDevice() {
   bool found = false;
   if (SUCCEEDED(hr)) {
     for (CKsFilter* filter : pEnum->m_listFilters) {
-      CopyText(m_szSymbolicLink, filter->m_szSymbolicLink);
+      CopyBounded(m_szSymbolicLink, filter->m_szSymbolicLink);
       if (!MatchDevicePath(m_szSymbolicLink, &m_wVendorId, &m_wProductId)) continue;
-      CopyText(m_szDeviceName, filter->m_szFriendlyName[0] ? filter->m_szFriendlyName : m_szProduct);
+      CopyBounded(m_szDeviceName, filter->m_szFriendlyName[0] ? filter->m_szFriendlyName : m_szProduct);
 
       HRESULT hrRender = S_OK;
       CKsAudRenFilter* render = new CKsAudRenFilter(m_szSymbolicLink, m_szDeviceName, &hrRender);
@@ -352,7 +339,7 @@ ASIOBool STDMETHODCALLTYPE CAsioSample::init(void* /*sysHandle*/) {
 void STDMETHODCALLTYPE CAsioSample::getDriverName(char* name) {
   if (!name) return;
   char bounded[32];
-  CopyText(bounded, m_szDeviceName);
+  CopyBounded(bounded, m_szDeviceName);
   std::memcpy(name, bounded, std::strlen(bounded) + 1);
 }
 
@@ -394,7 +381,7 @@ ASIOError STDMETHODCALLTYPE CAsioSample::getBufferSize(long* minSize, long* maxS
                                                        long* granularity) {
   const ASIOError error = getChannels(nullptr, nullptr);
   if (error != ASE_OK) return error;
-  const int dsd = DsdIndex(m_nAsioRate);
+  const int dsd = DsdRateIndex(m_nAsioRate);
   if (dsd >= 0) {
     // 10 ms of DSD samples; at most 100 ms.
     const long tenMs = static_cast<long>(kDsdRates[static_cast<size_t>(dsd)] / 100);
@@ -424,7 +411,7 @@ ASIOError STDMETHODCALLTYPE CAsioSample::getClockSources(ASIOClockSource* clocks
     clocks[0].associatedChannel = -1;
     clocks[0].associatedGroup = -1;
     clocks[0].isCurrentSource = ASIOTrue;
-    CopyText(clocks[0].name, "Internal");
+    CopyBounded(clocks[0].name, "Internal");
   }
   *numSources = 1;
   return ASE_OK;
@@ -452,7 +439,7 @@ ASIOError STDMETHODCALLTYPE CAsioSample::getChannelInfo(ASIOChannelInfo* info) {
   const PinSlot* pin = channel.pPinSlot;
   info->isActive = channel.bInUse && pin && pin->bOpen ? ASIOTrue : ASIOFalse;
   info->channelGroup = pin && pin->pPin ? static_cast<int32_t>(pin->pPin->GetId()) : 0;
-  if (DsdIndex(m_nAsioRate) >= 0) {
+  if (DsdRateIndex(m_nAsioRate) >= 0) {
     info->type = ASIOSTDSDInt8MSB1;
     m_nBits = 32;
     m_status.PublishDsdContainer();
@@ -471,7 +458,7 @@ ASIOError STDMETHODCALLTYPE CAsioSample::getChannelInfo(ASIOChannelInfo* info) {
   }
   char name[MAX_PATH + 16];
   std::snprintf(name, sizeof name, "%s_%s_%s", m_szDeviceName, input ? "IN" : "OUT", info->channel == 0 ? "L" : "R");
-  CopyText(info->name, name);
+  CopyBounded(info->name, name);
   return ASE_OK;
 }
 

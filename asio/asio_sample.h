@@ -127,6 +127,8 @@ class CAsioSample : public IASIO, public CUnknown {
   void BringPinsDown(uint32_t streamState);
   void ArmWatchdog();
   void Period(uint32_t parity);
+  void QueueCapture(uint32_t packet);
+  void QueueRender(uint32_t packet);
   void BufferSwitch(uint32_t parity);
   void CopyOut();
   void CopyIn(uint32_t packet, uint32_t half);

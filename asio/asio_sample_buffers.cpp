@@ -37,12 +37,6 @@ constexpr LONGLONG kWatchdogDue = -2LL * 10000000;  // 2 s, relative
 // overflows.
 constexpr long kMaxBufferSize = 1 << 22;
 
-bool IsDsd(uint32_t asioRate) {
-  for (uint32_t rate : kDsdRates) {
-    if (rate == asioRate) return true;
-  }
-  return false;
-}
 
 uint64_t NowNanoseconds() { return uint64_t{timeGetTime()} * 1000000; }
 
@@ -83,7 +77,7 @@ ASIOError STDMETHODCALLTYPE CAsioSample::createBuffers(ASIOBufferInfo* bufferInf
       bufferSize > kMaxBufferSize) {
     return ASE_InvalidParameter;
   }
-  const bool dsd = IsDsd(m_nAsioRate);
+  const bool dsd = DsdRateIndex(m_nAsioRate) >= 0;
   // DSD travels 32 samples to a container; a remainder could not be sent.
   if (dsd && bufferSize % 32 != 0) return ASE_InvalidParameter;
   if (dsd && m_nBits != 32) {
@@ -134,15 +128,14 @@ ASIOError STDMETHODCALLTYPE CAsioSample::createBuffers(ASIOBufferInfo* bufferInf
   AskHostSupport();
   m_nState = kDriverPrepared;
   m_status.PublishBuffersCreated(m_nBufferFrames, m_nAsioRate);
-  if (m_nAsioRate == kDsdRates[0]) SendModeReport(ModeReport::kDsd64, true);
-  if (m_nAsioRate == kDsdRates[1]) SendModeReport(ModeReport::kDsd128, true);
-  if (m_nAsioRate == kDsdRates[2]) SendModeReport(ModeReport::kDsd256, true);
+  constexpr ModeReport kDsdReports[] = {ModeReport::kDsd64, ModeReport::kDsd128, ModeReport::kDsd256};
+  if (const int index = DsdRateIndex(m_nAsioRate); index >= 0) SendModeReport(kDsdReports[index], true);
   return ASE_OK;
 }
 
 ASIOError CAsioSample::PrepareDirection(StreamDirection direction, ASIOBufferInfo* bufferInfos, long numChannels,
                                         long bufferSize, StreamTable& table) {
-  const bool dsd = IsDsd(m_nAsioRate);
+  const bool dsd = DsdRateIndex(m_nAsioRate) >= 0;
   const uint32_t size = static_cast<uint32_t>(bufferSize);
   const uint32_t frames = dsd ? size / 32 : size;
   const size_t halfBytes = dsd ? size / 8 : size_t{size} * (m_nBits / 8);
@@ -241,6 +234,8 @@ ASIOError STDMETHODCALLTYPE CAsioSample::disposeBuffers() {
 
 bool CAsioSample::StartThreads() {
   if (!m_hQuitEvent) return false;  // init did not run
+  // The streaming thread waits on the packet events of both tables.
+  if (!m_pActiveTable[kRender] || !m_pActiveTable[kCapture]) return false;
   ResetEvent(m_hQuitEvent.get());
   ResetEvent(m_hWatchdogQuitEvent.get());
   ResetEvent(m_hWatchdogEvent.get());
@@ -345,23 +340,22 @@ void CAsioSample::BringPinsDown(uint32_t streamState) {
 }
 
 void CAsioSample::StreamLoop() {
+  // createBuffers set both: the current tables exist from init on.
   StreamTable* render = m_pActiveTable[kRender];
   StreamTable* capture = m_pActiveTable[kCapture];
-  const uint32_t renderOpen = render ? render->dwOpenPinMask : 0;
-  const uint32_t captureOpen = capture ? capture->dwOpenPinMask : 0;
+  const uint32_t renderOpen = render->dwOpenPinMask;
+  const uint32_t captureOpen = capture->dwOpenPinMask;
   const uint32_t inPlay = (renderOpen ? 1u : 0u) | (captureOpen ? 2u : 0u);
 
   HANDLE waits[kWaitHandles] = {m_hQuitEvent.get(), m_hStartEvent.get(), m_hStopEvent.get(),
                                 m_hWatchdogEvent.get()};
+  // Each table's packets carry their events (init gave every slot its own,
+  // also slots without a pin, whose events are never signalled).
   for (uint32_t k = 0; k < kMaxPinSlots; ++k) {
     for (uint32_t p = 0; p < kPacketsPerPin; ++p) {
       const uint32_t i = k * kPacketsPerPin + p;
-      // Tables without a pin in a slot still hold its (never signalled) events.
-      const auto& rates = m_hPacketEvents[kRender];
-      const size_t renderRate = render ? static_cast<size_t>(render - m_tables[kRender]) : 0;
-      const size_t captureRate = capture ? static_cast<size_t>(capture - m_tables[kCapture]) : 0;
-      waits[kWaitRenderPackets + i] = rates[renderRate][k][p].get();
-      waits[kWaitCapturePackets + i] = m_hPacketEvents[kCapture][captureRate][k][p].get();
+      waits[kWaitRenderPackets + i] = render->pins[k].packets[p].overlapped.hEvent;
+      waits[kWaitCapturePackets + i] = capture->pins[k].packets[p].overlapped.hEvent;
       ResetEvent(waits[kWaitRenderPackets + i]);
       ResetEvent(waits[kWaitCapturePackets + i]);
     }
@@ -390,20 +384,12 @@ void CAsioSample::StreamLoop() {
         m_llFrameCounter = 0;
         m_llPeriodTime = NowNanoseconds();
         for (uint32_t packet = 0; packet < m_nPrerollPackets; ++packet) {
-          for (uint32_t k = 0; render && k < render->nPins; ++k) {
+          for (uint32_t k = 0; k < render->nPins; ++k) {
             PinSlot& pin = render->pins[k];
             if (pin.bOpen) std::memset(pin.packets[packet].header.Data, 0, pin.packets[packet].header.FrameExtent);
           }
-          for (uint32_t k = 0; capture && k < capture->nPins; ++k) {
-            PinSlot& pin = capture->pins[k];
-            if (!pin.bOpen) continue;
-            pin.packets[packet].header.DataUsed = 0;
-            pin.pPin->ReadData(&pin.packets[packet].header, &pin.packets[packet].overlapped);
-          }
-          for (uint32_t k = 0; render && k < render->nPins; ++k) {
-            PinSlot& pin = render->pins[k];
-            if (pin.bOpen) pin.pPin->WriteData(&pin.packets[packet].header, &pin.packets[packet].overlapped);
-          }
+          QueueCapture(packet);
+          QueueRender(packet);
         }
         Sleep(10);
         state = kRunning;
@@ -469,16 +455,26 @@ void CAsioSample::Period(uint32_t parity) {
   if (m_llSwitchCount > 0) m_llFrameCounter += m_nBufferFrames;
   m_llPeriodTime = NowNanoseconds();
   const uint32_t packet = static_cast<uint32_t>((m_llFrameCounter / m_nBufferFrames + m_nPrerollPackets) & 7);
+  QueueCapture(packet);
+  BufferSwitch(parity);
+  QueueRender(packet);  // outputReady filled it during the switch
+}
+
+// Packet `packet` of every open capture pin, emptied, to the device.
+void CAsioSample::QueueCapture(uint32_t packet) {
   StreamTable* capture = m_pActiveTable[kCapture];
-  for (uint32_t k = 0; capture && k < capture->nPins; ++k) {
+  for (uint32_t k = 0; k < capture->nPins; ++k) {
     PinSlot& pin = capture->pins[k];
     if (!pin.bOpen) continue;
     pin.packets[packet].header.DataUsed = 0;
     pin.pPin->ReadData(&pin.packets[packet].header, &pin.packets[packet].overlapped);
   }
-  BufferSwitch(parity);
+}
+
+// Packet `packet` of every open render pin to the device.
+void CAsioSample::QueueRender(uint32_t packet) {
   StreamTable* render = m_pActiveTable[kRender];
-  for (uint32_t k = 0; render && k < render->nPins; ++k) {
+  for (uint32_t k = 0; k < render->nPins; ++k) {
     PinSlot& pin = render->pins[k];
     if (pin.bOpen) pin.pPin->WriteData(&pin.packets[packet].header, &pin.packets[packet].overlapped);
   }
@@ -492,10 +488,8 @@ void CAsioSample::BufferSwitch(uint32_t parity) {
   if (m_bCanTimeInfo && m_bHostTimeInfo && m_callbacks.bufferSwitchTimeInfo) {
     ASIOTime time{};
     time.timeInfo.speed = 1.0;
-    const uint64_t stamp = m_llTimeStamp;
-    const uint64_t position = m_llSamplePos;
-    time.timeInfo.systemTime = ASIOTimeStamp{static_cast<uint32_t>(stamp >> 32), static_cast<uint32_t>(stamp)};
-    time.timeInfo.samplePosition = ASIOSamples{static_cast<uint32_t>(position >> 32), static_cast<uint32_t>(position)};
+    time.timeInfo.systemTime = ToAsioTimeStamp(m_llTimeStamp);
+    time.timeInfo.samplePosition = ToAsioSamples(m_llSamplePos);
     time.timeInfo.sampleRate = m_nCarrierRate;
     time.timeInfo.flags = kSystemTimeValid | kSamplePositionValid | kSampleRateValid;
     if (m_bRateChanged) {
@@ -589,10 +583,8 @@ ASIOError STDMETHODCALLTYPE CAsioSample::stop() {
 
 ASIOError STDMETHODCALLTYPE CAsioSample::getSamplePosition(ASIOSamples* sPos, ASIOTimeStamp* tStamp) {
   if (getChannels(nullptr, nullptr) != ASE_OK) return ASE_NotPresent;
-  const uint64_t position = m_llSamplePos;
-  const uint64_t stamp = m_llTimeStamp;
-  if (sPos) *sPos = ASIOSamples{static_cast<uint32_t>(position >> 32), static_cast<uint32_t>(position)};
-  if (tStamp) *tStamp = ASIOTimeStamp{static_cast<uint32_t>(stamp >> 32), static_cast<uint32_t>(stamp)};
+  if (sPos) *sPos = ToAsioSamples(m_llSamplePos);
+  if (tStamp) *tStamp = ToAsioTimeStamp(m_llTimeStamp);
   return ASE_OK;
 }
 

@@ -12,19 +12,11 @@ uint32_t TruncateRate(ASIOSampleRate rate) {
   return static_cast<uint32_t>(rate);
 }
 
-// The carrier of a DSD rate; 0 for any other rate.
-uint32_t DsdCarrier(uint32_t rate) {
-  for (size_t i = 0; i < kDsdRates.size(); ++i) {
-    if (kDsdRates[i] == rate) return kDsdCarrierRates[i];
-  }
-  return 0;
-}
-
 }  // namespace
 
 ASIOError STDMETHODCALLTYPE CAsioSample::canSampleRate(ASIOSampleRate sampleRate) {
   uint32_t rate = TruncateRate(sampleRate);
-  const uint32_t carrier = DsdCarrier(rate);
+  const uint32_t carrier = DsdCarrierRate(rate);
   if (carrier != 0 && static_cast<double>(rate) == sampleRate) {
     // Native DSD needs 32-bit containers and the block that tells the panel.
     if (!m_status.IsOwned() || !(m_status.SupportedBits() & kSupportedBits32)) return ASE_NoClock;
@@ -41,7 +33,7 @@ ASIOError STDMETHODCALLTYPE CAsioSample::getSampleRate(ASIOSampleRate* sampleRat
   const ASIOError error = getChannels(nullptr, nullptr);
   if (error != ASE_OK) return error;
   if (!sampleRate) return ASE_OK;
-  *sampleRate = DsdCarrier(m_nAsioRate) != 0 ? m_nAsioRate : m_nCarrierRate;
+  *sampleRate = DsdCarrierRate(m_nAsioRate) != 0 ? m_nAsioRate : m_nCarrierRate;
   return ASE_OK;
 }
 
@@ -54,7 +46,7 @@ ASIOError STDMETHODCALLTYPE CAsioSample::setSampleRate(ASIOSampleRate sampleRate
     m_nAsioRate = asioRate;
     changed = true;
   }
-  const uint32_t dsdCarrier = DsdCarrier(m_nAsioRate);
+  const uint32_t dsdCarrier = DsdCarrierRate(m_nAsioRate);
   const uint32_t carrier = dsdCarrier != 0 ? dsdCarrier : m_nAsioRate;
   if (carrier != m_nCarrierRate || changed) {
     m_nCarrierRate = carrier;

@@ -117,11 +117,11 @@ void OnSwitch(long index, uint64_t position) {
 void BufferSwitch(long index, ASIOBool) {
   ASIOSamples pos{};
   g_run->driver->getSamplePosition(&pos, nullptr);
-  OnSwitch(index, uint64_t{pos.hi} << 32 | pos.lo);
+  OnSwitch(index, AsioValue(pos));
 }
 ASIOTime* BufferSwitchTimeInfo(ASIOTime* time, long index, ASIOBool) {
   const ASIOSamples& pos = time->timeInfo.samplePosition;
-  OnSwitch(index, uint64_t{pos.hi} << 32 | pos.lo);
+  OnSwitch(index, AsioValue(pos));
   return time;
 }
 void SampleRateDidChange(ASIOSampleRate) {}
@@ -603,17 +603,6 @@ bool ParseArgs(int argc, char** argv, Options& o) {
   return true;
 }
 
-// The lab is this process's own (as each test program's is), so the benchmark
-// never plugs or unplugs anybody else's simulated device.
-void UseOwnLab() {
-  char temp[MAX_PATH];
-  DWORD n = GetTempPathA(sizeof temp, temp);
-  if (n == 0 || n >= sizeof temp) return;
-  char dir[MAX_PATH + 32];
-  std::snprintf(dir, sizeof dir, "%sorvi-lab-bench-%lu", temp, GetCurrentProcessId());
-  SetEnvironmentVariableA("ORVI_LAB_DIR", dir);
-  SetEnvironmentVariableA("ORVI_LAB_TRANSIENT", "1");
-}
 
 }  // namespace
 
@@ -627,7 +616,9 @@ int main(int argc, char** argv) {
   }
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   const bool hooked = bench::InstallAllocHooks() && bench::VerifyAllocHooks();
-  UseOwnLab();
+  // A lab of the benchmark's own, so it never plugs or unplugs anybody else's
+  // simulated device.
+  sim::Lab::UseOwnDirectory("bench", false);
 
   Bench b;
   b.product = "OrviBench" + std::to_string(GetCurrentProcessId());

@@ -14,7 +14,7 @@ target_include_directories(orvi_portable PUBLIC ${PROJECT_SOURCE_DIR})
 target_compile_options(orvi_portable PRIVATE -Wall -Wextra -Wpedantic -Werror -Wshadow -Wconversion -Wno-sign-conversion)
 
 # The media module under the name the Windows trees give it.
-set(ORVI_MEDIA_SOURCES audio_data.cpp wav.cpp dsf.cpp dff.cpp dop.cpp)
+set(ORVI_MEDIA_SOURCES audio_data.cpp file_bytes.cpp wav.cpp dsf.cpp dff.cpp dop.cpp)
 list(TRANSFORM ORVI_MEDIA_SOURCES PREPEND ${PROJECT_SOURCE_DIR}/media/)
 add_library(orvi_media STATIC ${ORVI_MEDIA_SOURCES})
 target_include_directories(orvi_media PUBLIC ${PROJECT_SOURCE_DIR})

@@ -16,4 +16,10 @@ inline constexpr std::array<uint32_t, 3> kDsdCarrierRates = {88200, 176400, 3528
 // Index of `rate` in kRateTable, or -1.
 int RateIndex(uint32_t rate);
 
+// Index of `rate` in kDsdRates (0 DSD64, 1 DSD128, 2 DSD256), or -1.
+int DsdRateIndex(uint32_t rate);
+
+// The PCM carrier a DSD rate travels at; 0 for any other rate.
+uint32_t DsdCarrierRate(uint32_t rate);
+
 }  // namespace orvi

@@ -2,19 +2,13 @@
 
 #include <cstring>
 
+#include "common/bounded_text.h"
 #include "ks/ks_heap.h"
 #include "ks/ks_pin.h"
 #include "ks/ks_trace.h"
 #include "platform/device_api.h"
 
 namespace {
-
-// Cuts what does not fit; the member always ends in a terminator.
-void CopyText(CHAR (&dst)[MAX_PATH], LPCSTR src) {
-  size_t n = strnlen(src, MAX_PATH - 1);
-  std::memcpy(dst, src, n);
-  dst[n] = '\0';
-}
 
 KSP_PIN PinProperty(ULONG nPinId, ULONG nProperty) {
   KSP_PIN ksPProp = {};
@@ -41,8 +35,8 @@ CKsFilter::CKsFilter(LPCSTR pszSymbolicLink, LPCSTR pszFriendlyName, HRESULT* ph
     hr = E_INVALIDARG;
   }
   if (pszSymbolicLink && pszFriendlyName) {
-    CopyText(m_szSymbolicLink, pszSymbolicLink);
-    CopyText(m_szFriendlyName, pszFriendlyName);
+    orvi::CopyBounded(m_szSymbolicLink, pszSymbolicLink);
+    orvi::CopyBounded(m_szFriendlyName, pszFriendlyName);
   }
   *phr = hr;
   KsTraceLeaveResult("CKsFilter::CKsFilter", hr);

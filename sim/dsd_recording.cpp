@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/rates.h"
+
 namespace sim {
 namespace {
 
@@ -42,16 +44,9 @@ bool IsDsfRecordingName(const char* path) {
 }
 
 ULONG DsdCarrierRate(DsdMode mode) {
-  switch (mode) {
-    case DsdMode::kDsd64:
-      return 88200;
-    case DsdMode::kDsd128:
-      return 176400;
-    case DsdMode::kDsd256:
-      return 352800;
-    default:
-      return 0;
-  }
+  // The modes are numbered as the rate table lists DSD64, DSD128, DSD256.
+  const auto i = static_cast<size_t>(mode);
+  return i >= 1 && i <= orvi::kDsdCarrierRates.size() ? orvi::kDsdCarrierRates[i - 1] : 0;
 }
 
 // ---- HandleSink ----

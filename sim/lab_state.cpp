@@ -1,5 +1,6 @@
 #include "sim/lab_state.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "platform/unique_handle.h"
@@ -76,6 +77,18 @@ Mapping& TheMapping() {
 }  // namespace
 
 LabBlock* Lab::Block() { return TheMapping().block; }
+
+void Lab::UseOwnDirectory(const char* tag, bool keepInherited) {
+  char existing[4];
+  if (keepInherited && GetEnvironmentVariableA("ORVI_LAB_DIR", existing, sizeof existing) != 0) return;
+  char temp[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof temp, temp);
+  if (n == 0 || n >= sizeof temp) return;
+  char dir[MAX_PATH + 64];
+  std::snprintf(dir, sizeof dir, "%sorvi-lab-%s-%lu", temp, tag, GetCurrentProcessId());
+  SetEnvironmentVariableA("ORVI_LAB_DIR", dir);
+  SetEnvironmentVariableA("ORVI_LAB_TRANSIENT", "1");
+}
 
 std::string Lab::Directory() { return TheMapping().directory; }
 

@@ -84,6 +84,11 @@ class Lab {
   // This process's lab (mapped on first use). Null when it cannot be mapped.
   static LabBlock* Block();
   static std::string Directory();
+  // Gives this process a lab of its own, %TEMP%\orvi-lab-<tag>-<pid>, gone
+  // with its last process. Call before the lab is first used. With
+  // `keepInherited`, a lab named in the environment already (a parent's, which
+  // its children share) is kept.
+  static void UseOwnDirectory(const char* tag, bool keepInherited);
 
   // Plugs the device as `profile` (replacing what was plugged). The text is
   // checked first; a malformed profile is refused with the reason.

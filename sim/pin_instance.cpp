@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "common/bounded_text.h"
 #include "sim/device_model.h"
 #include "sim/handle_table.h"
 #include "sim/lab_state.h"
@@ -24,15 +25,6 @@ constexpr ULONG kMaxHeaderBytes = 4096;
 constexpr size_t kMaxCaptureFileBytes = 32u << 20;
 // The loopback ring holds a second of audio, at most this much.
 constexpr size_t kMaxLoopbackBytes = 8u << 20;
-
-// A text field of the shared block, written by another process: read within
-// its bounds, terminated.
-template <size_t N>
-void CopyLabText(const char (&field)[N], char (&out)[N]) {
-  size_t n = strnlen(field, N - 1);
-  std::memcpy(out, field, n);
-  out[n] = '\0';
-}
 
 bool IsWildcardOr(const GUID& g, const GUID& expected) {
   return IsEqualGUID(g, GUID_NULL) || IsEqualGUID(g, expected);
@@ -430,13 +422,13 @@ void PinInstanceObject::Enter(KSSTATE state) {
       m_model->Streams().Loopback().Start(m_format);
       if (b && b->recording) {
         char path[sizeof b->recordFile];
-        CopyLabText(b->recordFile, path);
+        orvi::CopyBounded(path, b->recordFile);
         if (path[0]) OpenRecording(path);
       }
     }
     if (!m_render && b && b->captureSource == static_cast<LONG>(CaptureSource::kFile)) {
       char name[sizeof b->captureFile];
-      CopyLabText(b->captureFile, name);
+      orvi::CopyBounded(name, b->captureFile);
       LoadCaptureFile(name);
     }
     m_stalled = b && b->packetsStalled != 0;
@@ -646,7 +638,7 @@ void PinInstanceObject::Fill(uint8_t* data, uint64_t firstFrame, uint64_t frames
   } else if (source == CaptureSource::kFile) {
     // The lab may name another file while the pin runs: it is read here then.
     char name[sizeof b->captureFile];
-    CopyLabText(b->captureFile, name);
+    orvi::CopyBounded(name, b->captureFile);
     LoadCaptureFile(name);
     const std::vector<uint8_t>& file = m_captureFile.data;
     // A file in another format than the pin's is not converted: silence.

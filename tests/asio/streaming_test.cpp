@@ -17,6 +17,7 @@
 #include "sim/lab_state.h"
 #include "media/dop.h"
 #include "media/dsf.h"
+#include "media/file_bytes.h"
 #include "media/wav.h"
 #include "sim/wav_file.h"
 #include "tools/material/material.h"
@@ -77,7 +78,7 @@ struct Host {
     ASIOSamples pos{};
     ASIOTimeStamp stamp{};
     driver->getSamplePosition(&pos, &stamp);
-    const uint64_t position = (uint64_t{pos.hi} << 32) | pos.lo;
+    const uint64_t position = AsioValue(pos);
     {
       std::lock_guard<std::mutex> guard(lock);
       indices.push_back(index);
@@ -523,17 +524,8 @@ TEST_F(StreamingTest, PcmAt96kIsNeverTestedForDop) {
 }
 
 std::vector<uint8_t> ReadAll(const std::string& path) {
-  std::vector<uint8_t> bytes;
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return bytes;
-  LARGE_INTEGER size{};
-  GetFileSizeEx(file, &size);
-  bytes.resize(static_cast<size_t>(size.QuadPart));
-  DWORD read = 0;
-  ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &read, nullptr);
-  bytes.resize(read);
-  CloseHandle(file);
-  return bytes;
+  auto bytes = orvi::media::ReadFileBytes(path, 64 << 20);
+  return bytes ? std::move(bytes.value()) : std::vector<uint8_t>();
 }
 
 TEST_F(StreamingTest, NativeDsdReachesTheDeviceBitForBitInItsDsdMode) {

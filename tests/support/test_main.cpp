@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/lab_state.h"
+
 namespace {
 
 LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
@@ -19,24 +21,14 @@ LONG WINAPI OnUnhandledException(EXCEPTION_POINTERS* info) {
   return EXCEPTION_EXECUTE_HANDLER;
 }
 
-// Each test program has a simulated-device lab of its own (children it starts
-// inherit it), so programs running side by side do not plug each other's device.
-void UseOwnLab() {
-  char existing[4];
-  if (GetEnvironmentVariableA("ORVI_LAB_DIR", existing, sizeof existing) != 0) return;
-  char temp[MAX_PATH];
-  DWORD n = GetTempPathA(sizeof temp, temp);
-  if (n == 0 || n >= sizeof temp) return;
-  char dir[MAX_PATH + 32];
-  std::snprintf(dir, sizeof dir, "%sorvi-lab-test-%lu", temp, GetCurrentProcessId());
-  SetEnvironmentVariableA("ORVI_LAB_DIR", dir);
-  SetEnvironmentVariableA("ORVI_LAB_TRANSIENT", "1");
-}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  UseOwnLab();
+  // Each test program has a simulated-device lab of its own (children it
+  // starts inherit it), so programs running side by side do not plug each
+  // other's device.
+  sim::Lab::UseOwnDirectory("test", true);
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
   SetUnhandledExceptionFilter(&OnUnhandledException);
   testing::InitGoogleTest(&argc, argv);

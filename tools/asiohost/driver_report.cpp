@@ -3,7 +3,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
+#include "common/rates.h"
 #include "tools/asiohost/asio_names.h"
 
 namespace orvi::host {
@@ -13,14 +15,8 @@ namespace {
 // Bytes past a text field that a careless driver might write into.
 constexpr size_t kGuardBytes = 64;
 
-struct RateEntry {
-  double rate;
-  const char* label;
-};
-constexpr RateEntry kRates[] = {
-    {32000, ""},  {44100, ""},  {48000, ""},  {88200, ""},         {96000, ""},          {176400, ""},
-    {192000, ""}, {352800, ""}, {384000, ""}, {2822400, "DSD64"}, {5644800, "DSD128"}, {11289600, "DSD256"},
-};
+constexpr const char* kDsdNames[] = {"DSD64", "DSD128", "DSD256"};
+static_assert(std::size(kDsdNames) == orvi::kDsdRates.size());
 
 struct CapabilityEntry {
   long selector;
@@ -162,7 +158,11 @@ DriverReport GatherReport(IASIO& driver) {
     }
   }
 
-  for (const RateEntry& e : kRates) r.rates.push_back({e.rate, e.label, driver.canSampleRate(e.rate)});
+  for (uint32_t rate : orvi::kRateTable) r.rates.push_back({static_cast<double>(rate), "", driver.canSampleRate(rate)});
+  for (size_t i = 0; i < orvi::kDsdRates.size(); ++i) {
+    const double rate = orvi::kDsdRates[i];
+    r.rates.push_back({rate, kDsdNames[i], driver.canSampleRate(rate)});
+  }
   for (const CapabilityEntry& e : kCapabilities)
     r.capabilities.push_back({e.selector, e.name, driver.future(e.selector, nullptr)});
 

@@ -1,9 +1,9 @@
 #include "tools/asiohost/media_source.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "media/dff.h"
+#include "media/file_bytes.h"
 #include "media/dop.h"
 #include "media/dsf.h"
 #include "media/wav.h"
@@ -97,30 +97,9 @@ Result<MediaFile> ParseMedia(std::span<const uint8_t> bytes) {
 
 Result<MediaFile> LoadMedia(const std::string& path) {
   using R = Result<MediaFile>;
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return R::Fail(path + ": cannot open it for reading");
-  std::vector<uint8_t> bytes;
-  constexpr size_t kChunk = 1 << 20;
-  bool tooLarge = false;
-  bool failed = false;
-  for (;;) {
-    if (bytes.size() > kMaxMediaFileBytes) {
-      tooLarge = true;
-      break;
-    }
-    const size_t at = bytes.size();
-    bytes.resize(at + kChunk);
-    const size_t got = std::fread(bytes.data() + at, 1, kChunk, f);
-    bytes.resize(at + got);
-    if (got < kChunk) {
-      failed = std::ferror(f) != 0;
-      break;
-    }
-  }
-  std::fclose(f);
-  if (tooLarge) return R::Fail(path + ": larger than " + std::to_string(kMaxMediaFileBytes >> 20) + " MiB");
-  if (failed) return R::Fail(path + ": read error");
-  R parsed = ParseMedia(bytes);
+  const auto bytes = media::ReadFileBytes(path, kMaxMediaFileBytes);
+  if (!bytes) return R::Fail(path + ": " + bytes.error());
+  R parsed = ParseMedia(bytes.value());
   if (!parsed) return R::Fail(path + ": " + parsed.error());
   return parsed;
 }

@@ -64,7 +64,7 @@ void OnSwitch(long index, bool positionValid, uint64_t position) {
     ASIOTimeStamp stamp{};
     if (s->driver->getSamplePosition(&pos, &stamp) == ASE_OK) {
       positionValid = true;
-      position = (uint64_t{pos.hi} << 32) | pos.lo;
+      position = AsioValue(pos);
     }
   }
   const uint64_t n = s->switches.load(std::memory_order_relaxed);
@@ -106,8 +106,7 @@ void CbBufferSwitch(long index, ASIOBool) { OnSwitch(index, false, 0); }
 ASIOTime* CbBufferSwitchTimeInfo(ASIOTime* time, long index, ASIOBool) {
   if (g_session) g_session->timeInfo.store(true, std::memory_order_relaxed);
   const bool valid = time && (time->timeInfo.flags & kSamplePositionValid);
-  const uint64_t position =
-      valid ? (uint64_t{time->timeInfo.samplePosition.hi} << 32) | time->timeInfo.samplePosition.lo : 0;
+  const uint64_t position = valid ? AsioValue(time->timeInfo.samplePosition) : 0;
   OnSwitch(index, valid, position);
   return time;
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/rates.h"
 #include "media/wav.h"
 #include "tools/asiohost/asio_driver.h"
 #include "tools/asiohost/asio_names.h"
@@ -21,7 +22,6 @@ namespace {
 
 // A recording is held in memory until it is written.
 constexpr uint64_t kMaxCaptureBytes = uint64_t{1} << 30;
-constexpr double kDsdRates[] = {2822400, 5644800, 11289600};
 constexpr double kDefaultLoopbackSeconds = 1.0;
 
 int Fail(int code, const std::string& message) {
@@ -30,9 +30,7 @@ int Fail(int code, const std::string& message) {
 }
 
 bool IsDsdRate(double rate) {
-  for (double r : kDsdRates)
-    if (rate == r) return true;
-  return false;
+  return rate == static_cast<uint32_t>(rate) && orvi::DsdRateIndex(static_cast<uint32_t>(rate)) >= 0;
 }
 
 std::string SecondsText(double s) {
@@ -241,13 +239,19 @@ int Play(const StreamOptions& o) {
   return Finish(lines, r);
 }
 
+// The driver opened at the rate recording takes (a PCM rate), with its channel
+// counts: what record and loopback begin with.
+int OpenForCapture(const StreamOptions& o, OpenedDriver& d, double& rate, long& inputs, long& outputs) {
+  if (int code = OpenDriver(o, d)) return code;
+  if (int code = CaptureRate(d, o, rate)) return code;
+  return Channels(d, inputs, outputs);
+}
+
 int Record(const StreamOptions& o) {
   OpenedDriver d;
-  if (int code = OpenDriver(o, d)) return code;
   double rate = 0;
-  if (int code = CaptureRate(d, o, rate)) return code;
   long inputs = 0, outputs = 0;
-  if (int code = Channels(d, inputs, outputs)) return code;
+  if (int code = OpenForCapture(o, d, rate, inputs, outputs)) return code;
   if (inputs == 0) return Fail(kExitCannotPlay, "driver " + d.name + " has no inputs");
   ASIOSampleType type = 0;
   if (int code = ChannelType(d, true, inputs, type)) return code;
@@ -306,11 +310,9 @@ int Record(const StreamOptions& o) {
 
 int Loopback(const StreamOptions& o) {
   OpenedDriver d;
-  if (int code = OpenDriver(o, d)) return code;
   double rate = 0;
-  if (int code = CaptureRate(d, o, rate)) return code;
   long inputs = 0, outputs = 0;
-  if (int code = Channels(d, inputs, outputs)) return code;
+  if (int code = OpenForCapture(o, d, rate, inputs, outputs)) return code;
   const long channels = std::min(inputs, outputs);
   if (channels == 0) return Fail(kExitCannotPlay, "driver " + d.name + " needs inputs and outputs for a loopback");
   ASIOSampleType outType = 0, inType = 0;

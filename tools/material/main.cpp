@@ -7,11 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "media/dsf.h"
+#include "media/file_bytes.h"
 #include "media/wav.h"
 #include "tools/material/material.h"
 
@@ -45,17 +45,6 @@ bool ParseNumber(const char* text, double& value, bool fraction) {
   char* end = nullptr;
   value = std::strtod(text, &end);
   return end && *end == '\0' && end != text && value > 0 && value < 1e9 && (fraction || value == std::floor(value));
-}
-
-bool ReadFile(const std::string& path, std::vector<uint8_t>& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  if (size < 0 || static_cast<uint64_t>(size) > kMaxFileBytes) return false;
-  in.seekg(0);
-  bytes.resize(static_cast<size_t>(size));
-  return static_cast<bool>(in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size)));
 }
 
 bool WriteFile(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -106,15 +95,15 @@ int Make(int argc, char** argv) {
 }
 
 int Verify(const char* recordingPath, const char* sourcePath) {
-  std::vector<uint8_t> recording;
-  std::vector<uint8_t> source;
+  const auto recording = orvi::media::ReadFileBytes(recordingPath, kMaxFileBytes);
+  const auto source = orvi::media::ReadFileBytes(sourcePath, kMaxFileBytes);
   for (auto [path, bytes] : {std::pair{recordingPath, &recording}, std::pair{sourcePath, &source}}) {
-    if (!ReadFile(path, *bytes)) {
-      std::fprintf(stderr, "orvimaterial: cannot read %s\n", path);
+    if (!*bytes) {
+      std::fprintf(stderr, "orvimaterial: %s: %s\n", path, bytes->error().c_str());
       return 2;
     }
   }
-  const orvi::material::Verdict v = orvi::material::VerifyRecording(recording, source);
+  const orvi::material::Verdict v = orvi::material::VerifyRecording(recording.value(), source.value());
   std::printf("%s: %s\n", v.exact ? "verified" : "NOT verified", v.message.c_str());
   return v.exact ? 0 : 3;
 }
